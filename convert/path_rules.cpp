@@ -1,0 +1,1 @@
+#include "convert/path_rules.h"

@@ -1,0 +1,38 @@
+#pragma once
+// The file-system services every conversion uses, with the same outcomes on every host.
+// Failures raise std::filesystem::filesystem_error carrying the operation name ("absolute",
+// "exists", "status", "create_directories", "remove"), the path and a Windows error code.
+#include <cstdint>
+#include <string>
+
+enum class EntryKind { notFound, regularFile, directory, other };
+
+// The full path (GetFullPathNameW on Windows). An empty path gives an empty result, asking nothing.
+std::wstring AbsolutePath(const std::wstring& path);
+
+// One status query that follows links. Not-found errors answer EntryKind::notFound; any other
+// error raises the filesystem error with the operation name given.
+EntryKind QueryEntryKind(const std::wstring& path, const char* operation);
+
+// Any kind of entry counts; a failing query raises "exists".
+bool PathExists(const std::wstring& path);
+
+// A separate query for the regular-file test; a failing query raises "status".
+bool IsRegularFile(const std::wstring& path);
+
+// Creates every missing level of path, judged by the deepest; raises "create_directories".
+void CreateDirectories(const std::wstring& path);
+
+// Removes a file (read-only too), an empty folder, or a link itself; raises "remove".
+void RemovePath(const std::wstring& path);
+
+// The same removal, with its outcome ignored; true when the entry is gone.
+bool TryRemovePath(const std::wstring& path) noexcept;
+
+// Whether two paths name the same existing file (same volume and file id, whatever the
+// spelling). False when either cannot be opened.
+bool IsSameFile(const std::wstring& first, const std::wstring& second) noexcept;
+
+// Raises the filesystem error for a Windows error code.
+[[noreturn]] void ThrowFileSystemError(const char* operation, const std::wstring& path,
+                                       std::uint32_t windowsError);

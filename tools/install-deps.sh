@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, and only those that are missing.
+#   tools/install-deps.sh          what building and running the Linux program needs
+#   tools/install-deps.sh --tests  also the Windows cross build, Wine, Xvfb and the test tools
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libheif-dev libjpeg62-turbo-dev)
+if [ "${1:-}" = "--tests" ]; then
+    packages+=(googletest libgtest-dev libgmock-dev
+               g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils fonts-nanum
+               libheif-examples imagemagick time clang libclang-rt-14-dev)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
