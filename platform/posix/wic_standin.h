@@ -147,6 +147,7 @@ extern const CLSID CLSID_WICImagingFactory2;
 extern const GUID GUID_ContainerFormatJpeg;
 extern const GUID GUID_ContainerFormatHeif;
 extern const GUID GUID_WICPixelFormat24bppBGR;
+extern const GUID GUID_WICPixelFormat24bppRGB;
 
 // Stand-in only: how many of its COM objects are alive, so that tests can see every reference
 // taken in a conversion given back.
