@@ -43,6 +43,7 @@ const GUID GUID_WICPixelFormat24bppRGB = {
 namespace {
 
 std::atomic<long> liveObjects{0};
+std::atomic<long> variantClears{0};
 
 // COM's per-thread state: how often the thread entered, and in which apartment model.
 thread_local int apartmentEntries = 0;
@@ -56,6 +57,10 @@ namespace standin {
 
 long LiveObjectCount() {
     return liveObjects.load(std::memory_order_relaxed);
+}
+
+long VariantClearCount() {
+    return variantClears.load(std::memory_order_relaxed);
 }
 
 namespace detail {
@@ -100,6 +105,7 @@ void VariantInit(VARIANT* value) {
 }
 
 HRESULT VariantClear(VARIANT* value) {
+    variantClears.fetch_add(1, std::memory_order_relaxed);
     if (value == nullptr) return E_INVALIDARG;
     switch (value->vt) {
         case VT_EMPTY:

@@ -153,4 +153,6 @@ extern const GUID GUID_WICPixelFormat24bppRGB;
 // taken in a conversion given back.
 namespace standin {
 long LiveObjectCount();
+// Stand-in only: how often VariantClear has run, so that tests can see a value cleared once.
+long VariantClearCount();
 }
