@@ -1,0 +1,45 @@
+#pragma once
+// The few primitives each host supplies to platform/file_system.cpp. They raise nothing but
+// memory exhaustion: failures come back as Windows error codes (0 means success), so that the
+// reading of those answers (not found or failure, which level decides) is written once.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "platform/file_system.h"
+
+namespace host {
+
+// Windows error codes the common part needs to name.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorBadNetPath = 53;
+inline constexpr std::uint32_t kErrorNetNameDeleted = 64;
+inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorDirectory = 267;
+
+// Whether a failed status query means "nothing there" rather than a failure.
+bool IsNotFoundError(std::uint32_t windowsError);
+
+// The full path of a non-empty path, written to result.
+std::uint32_t FullPath(const std::wstring& path, std::wstring& result);
+
+// One status query that follows links to their final target.
+std::uint32_t QueryKind(const std::wstring& path, EntryKind& kind);
+
+// Creates one folder; an existing entry answers kErrorAlreadyExists.
+std::uint32_t CreateOneDirectory(const std::wstring& path);
+
+// Removes a file (read-only too), an empty folder, or a link itself. A path that names nothing
+// counts as removed.
+std::uint32_t RemoveEntry(const std::wstring& path);
+
+// Same volume and file id; false when either cannot be opened.
+bool SameFile(const std::wstring& first, const std::wstring& second);
+
+// The path the filesystem error carries, in the host's own encoding.
+std::filesystem::path ErrorPath(const std::wstring& path);
+
+}  // namespace host
