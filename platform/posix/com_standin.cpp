@@ -2,7 +2,9 @@
 // the conversion uses them.
 #include <atomic>
 
+#include "platform/com_owner.h"
 #include "platform/posix/com_object.h"
+#include "platform/posix/standin_objects.h"
 #include "platform/posix/wic_standin.h"
 
 const IID IID_IUnknown = {
@@ -96,8 +98,9 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
     }
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
     if ((context & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
-    (void)iid;
-    return REGDB_E_CLASSNOTREG;  // until the imaging factory lands
+    ComOwner<IWICImagingFactory> factory(standin::NewImagingFactory());
+    if (!factory) return E_OUTOFMEMORY;
+    return factory->QueryInterface(iid, object);
 }
 
 void VariantInit(VARIANT* value) {

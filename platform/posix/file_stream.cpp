@@ -1,0 +1,60 @@
+// The output stream: a file created (or emptied) by InitializeFromFilename and kept open until the
+// stream is released or its encoder commits.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+#include "platform/posix/com_object.h"
+#include "platform/posix/standin_objects.h"
+
+namespace standin {
+namespace {
+
+class FileStream final
+    : public ComObject<IStandinFileStream, &IID_IStream, &IID_IWICStream, &IID_IStandinFileStream> {
+  public:
+    HRESULT InitializeFromFilename(LPCWSTR fileName, DWORD desiredAccess) override {
+        if (file_ || closed_) return WINCODEC_ERR_WRONGSTATE;
+        // These streams exist for encoders to write into; reading is not offered.
+        if (fileName == nullptr || desiredAccess != GENERIC_WRITE) return E_INVALIDARG;
+        const std::string path = HostPath(fileName);
+        UniqueFd opened(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!opened) return HresultFromErrno(errno, true);
+        file_ = std::move(opened);
+        return S_OK;
+    }
+
+    HRESULT WriteBytes(const BYTE* data, std::size_t size) override {
+        if (!file_) return closed_ ? WINCODEC_ERR_WRONGSTATE : WINCODEC_ERR_NOTINITIALIZED;
+        while (size > 0) {
+            const ssize_t n = ::write(file_.get(), data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return HresultFromErrno(errno);
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return S_OK;
+    }
+
+    HRESULT Close() override {
+        if (!file_) return closed_ ? WINCODEC_ERR_WRONGSTATE : WINCODEC_ERR_NOTINITIALIZED;
+        closed_ = true;
+        // close() gives the descriptor back even when it reports an error; it is never retried.
+        if (::close(file_.release()) != 0 && errno != EINTR) return HresultFromErrno(errno);
+        return S_OK;
+    }
+
+  private:
+    UniqueFd file_;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+IStandinFileStream* NewFileStream() {
+    return new (std::nothrow) FileStream();
+}
+
+}  // namespace standin
