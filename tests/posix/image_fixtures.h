@@ -64,7 +64,7 @@ struct HeicOptions {
     int quality = 90;     // HEVC quality 0..100
     // Further top-level images written before the primary one, so that the primary is not the
     // file's first image.
-    std::vector<TestPicture> otherImages;
+    std::vector<TestPicture> otherImages{};
 };
 
 // Writes `picture` as the primary image of a new HEIC file (HEVC coded by libheif's encoder).
@@ -91,6 +91,9 @@ struct JpegFileInfo {
     // Sampling factors of the first (luma) component; 2 x 2 means 4:2:0 chroma.
     int lumaSamplingH = 0;
     int lumaSamplingV = 0;
+    // The first quantisation table (luma), as stored; two files made at the same libjpeg quality
+    // have the same one.
+    std::vector<int> lumaQuantTable;
 };
 
 JpegFileInfo ReadJpegFile(const std::wstring& path);
