@@ -1,12 +1,15 @@
 // The imaging factory: opens inputs and picks the decoder by the file's first bytes, and hands out
 // the converter, the stream and the JPEG encoder.
 #include <fcntl.h>
-#include <libheif/heif.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <new>
+#include <string_view>
 
 #include "platform/posix/com_object.h"
 #include "platform/posix/standin_objects.h"
@@ -44,6 +47,31 @@ bool IsJpegSignature(const BYTE* bytes, std::size_t size) {
     return size >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
 }
 
+// A HEIF file opens with a file type box whose brands name it: an HEVC brand, or the generic
+// structural brands of a HEIF file that is not AV1-coded (AVIF needs another codec on Windows too).
+// libheif's own check answers only "maybe" for the generic brand as major brand.
+bool IsHeifSignature(const BYTE* bytes, std::size_t size) {
+    if (size < 12 || std::memcmp(bytes + 4, "ftyp", 4) != 0) return false;
+    const std::uint32_t boxSize = (std::uint32_t{bytes[0]} << 24) |
+                                  (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
+                                  bytes[3];
+    const std::size_t end = std::min<std::size_t>(size, std::max<std::uint32_t>(boxSize, 12));
+    bool hevc = false;
+    bool generic = false;
+    bool av1 = false;
+    // The major brand at 8, the minor version at 12, compatible brands from 16.
+    for (std::size_t at = 8; at + 4 <= end; at += at == 8 ? 8 : 4) {
+        const std::string_view brand(reinterpret_cast<const char*>(bytes + at), 4);
+        for (std::string_view known :
+             {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm", "hevs"}) {
+            hevc = hevc || brand == known;
+        }
+        generic = generic || brand == "mif1" || brand == "msf1";
+        av1 = av1 || brand == "avif" || brand == "avis";
+    }
+    return hevc || (generic && !av1);
+}
+
 class ImagingFactory final : public ComObject<IWICImagingFactory, &IID_IWICImagingFactory> {
   public:
     HRESULT CreateDecoderFromFilename(LPCWSTR fileName, const GUID* /*vendor*/, DWORD desiredAccess,
@@ -59,17 +87,14 @@ class ImagingFactory final : public ComObject<IWICImagingFactory, &IID_IWICImagi
         UniqueFd file;
         if (const HRESULT hr = OpenInput(fileName, file); FAILED(hr)) return hr;
 
-        // 32 bytes cover the JPEG marker and HEIF's file type box with its first brands.
-        BYTE signature[32] = {};
+        // Enough for the JPEG marker and HEIF's file type box with its brands.
+        BYTE signature[64] = {};
         const ssize_t got = ReadSignature(file.get(), signature, sizeof signature);
         if (got < 0) return HresultFromErrno(errno);
         const auto size = static_cast<std::size_t>(got);
 
         if (IsJpegSignature(signature, size)) return CreateJpegDecoder(std::move(file), decoder);
-        if (size >= 12 &&
-            heif_check_filetype(signature, static_cast<int>(size)) == heif_filetype_yes_supported) {
-            return CreateHeifDecoder(std::move(file), decoder);
-        }
+        if (IsHeifSignature(signature, size)) return CreateHeifDecoder(std::move(file), decoder);
         return WINCODEC_ERR_COMPONENTNOTFOUND;
     }
 

@@ -479,6 +479,30 @@ TEST_F(StandinTest, UnreadableInputsFailWithTheirCodes) {
     }
 }
 
+// The file type box decides: HEVC brands and the generic HEIF brand go to libheif, AVIF does not.
+TEST_F(StandinTest, FileTypeBrandsChooseTheDecoder) {
+    WriteHeicFile(folder_ / L"in.heic", MakeQuadrantPicture(32, 16));
+    const std::string bytes = ReadTestFile(folder_ / L"in.heic");
+    ASSERT_EQ(bytes.substr(4, 24), std::string("ftypheic\0\0\0\0mif1heicmiaf", 24));
+    struct Case {
+        const char* brands;  // major brand, minor version, three compatible brands
+        HRESULT expected;
+    };
+    const Case cases[] = {
+        {"mif1\0\0\0\0mif1heicmiaf", S_OK},
+        {"heix\0\0\0\0mif1miafMiHE", S_OK},
+        {"avif\0\0\0\0mif1avifmiaf", WINCODEC_ERR_COMPONENTNOTFOUND},
+        {"isom\0\0\0\0isomiso2mp41", WINCODEC_ERR_COMPONENTNOTFOUND},
+    };
+    for (const Case& c : cases) {
+        WriteTestFile(folder_ / L"case.heic",
+                      bytes.substr(0, 8) + std::string(c.brands, 20) + bytes.substr(28));
+        ComOwner<IWICBitmapFrameDecode> frame;
+        EXPECT_EQ(Hex(OpenFrame(folder_ / L"case.heic", frame)), Hex(c.expected))
+            << std::string(c.brands, 4);
+    }
+}
+
 // Damaged files end in a WIC error at the decoder or the frame, never in a crash or a success.
 TEST_F(StandinTest, DamagedImagesFailWithWicCodes) {
     const TestPicture picture = MakeQuadrantPicture(64, 48);
