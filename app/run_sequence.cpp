@@ -52,7 +52,7 @@ int RunSequence(int argumentCount, wchar_t** arguments, RunHost& host) {
     if (inputs.empty()) {
         if (options.noGui) return finish(kExitCannotStart);
         inputs = host.PickInputFiles();
-        if (inputs.empty()) return finish(kExitAllConverted);
+        if (inputs.empty()) return finish(kExitOk);
     }
 
     std::vector<ConversionResult> results;
@@ -65,7 +65,7 @@ int RunSequence(int argumentCount, wchar_t** arguments, RunHost& host) {
     }
 
     if (!options.quiet) host.ShowCompletionSummary(results);
-    return finish(allSucceeded ? kExitAllConverted : kExitSomeFailed);
+    return finish(allSucceeded ? kExitOk : kExitSomeFailed);
 }
 
 HRESULT SystemRunHost::InitializeCom() {

@@ -9,7 +9,7 @@
 #include "platform/imaging_api.h"
 
 // Exit codes of the process.
-inline constexpr int kExitAllConverted = 0;
+inline constexpr int kExitOk = 0;  // every input converted, or nothing was picked
 inline constexpr int kExitSomeFailed = 1;
 inline constexpr int kExitCannotStart = 2;
 
