@@ -337,4 +337,6 @@ void WriteTruncatedCopy(const std::wstring& source, const std::wstring& target, 
 
 // libx265, which libheif's encoder loads, keeps some allocations to the end of the process; they
 // are not ours, and LeakSanitizer must not fail the test run over them.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
