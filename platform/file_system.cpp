@@ -54,8 +54,8 @@ bool IsRegularFile(const std::wstring& path) {
 
 void CreateDirectories(const std::wstring& path) {
     if (path.empty()) ThrowFileSystemError("create_directories", path, host::kErrorPathNotFound);
+    // A root alone has no level to create.
     const std::size_t start = path.size() - RelativePart(path).size();
-    if (start == path.size()) return;  // a root alone
 
     // Every level is tried, even past a failure: only the deepest one decides, so a level we may
     // not create but which already exists (a share, a locked-down parent) does not stop us.

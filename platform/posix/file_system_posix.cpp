@@ -1,9 +1,10 @@
 // The file-system primitives on POSIX hosts, answering with the Windows codes of the same
 // outcomes (see errno_mapping.h).
 //
-// Separators: the program joins paths with "\", which this host's calls would read as part of a
-// name. Where a path meets the operating system, every "\" becomes "/", so out\x.jpg names x.jpg
-// in the folder out here as on Windows. The price: a name that holds a real "\" cannot be reached.
+// Where a path meets the operating system it is first read as Windows reads it (see Normalised):
+// the program joins with "\", which this host would take as part of a name, so every "\" becomes
+// "/" and out\x.jpg names x.jpg in the folder out here as on Windows. The price: a name that
+// holds a real "\" cannot be reached.
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -17,71 +18,33 @@
 #include "platform/posix/errno_mapping.h"
 #include "platform/posix/utf8.h"
 
-std::uint32_t WindowsErrorFromErrno(int errorNumber) {
-    switch (errorNumber) {
-        case 0:
-            return 0;
-        case ENOENT:
-            return 2;
-        case ENOTDIR:
-            return 3;
-        case EILSEQ:
-            return 123;
-        case EACCES:
-        case EPERM:
-        case EISDIR:
-            return 5;
-        case EEXIST:
-            return 183;
-        case ENAMETOOLONG:
-            return 206;
-        case ENOTEMPTY:
-            return 145;
-        case ELOOP:
-            return 1921;
-        case EROFS:
-            return 19;
-        case ENOSPC:
-            return 112;
-        case EDQUOT:
-            return 1295;
-        case EBUSY:
-            return 170;
-        case ETXTBSY:
-            return 32;
-        case EMFILE:
-        case ENFILE:
-            return 4;
-        case ENOMEM:
-            return 8;
-        case EINVAL:
-            return 87;
-        case EIO:
-            return 1117;
-        case EXDEV:
-            return 17;
-        case ERANGE:
-            return 122;
-        default:
-            return 31;
-    }
-}
-
 namespace {
 
 constexpr std::uint32_t kGeneralFailure = 31;
 
-std::wstring WithSlashes(std::wstring_view path) {
-    std::wstring converted(path);
-    for (wchar_t& c : converted) {
-        if (c == L'\\') c = L'/';
+struct ErrnoReading {
+    int errorNumber;
+    std::uint32_t windowsError;
+};
+
+constexpr ErrnoReading kErrnoReadings[] = {
+    {0, 0},        {ENOENT, 2}, {ENOTDIR, 3},  {EILSEQ, 123},       {EACCES, 5},
+    {EPERM, 5},    {EISDIR, 5}, {EEXIST, 183}, {ENAMETOOLONG, 206}, {ENOTEMPTY, 145},
+    {ELOOP, 1921}, {EROFS, 19}, {ENOSPC, 112}, {EDQUOT, 1295},      {EBUSY, 170},
+    {ETXTBSY, 32}, {EMFILE, 4}, {ENFILE, 4},   {ENOMEM, 8},         {EINVAL, 87},
+    {EIO, 1117},   {EXDEV, 17}, {ERANGE, 122},
+};
+
+}  // namespace
+
+std::uint32_t WindowsErrorFromErrno(int errorNumber) {
+    for (const auto& reading : kErrnoReadings) {
+        if (reading.errorNumber == errorNumber) return reading.windowsError;
     }
-    return converted;
+    return kGeneralFailure;
 }
 
-std::string OsPath(const std::wstring& path) {
-    return ToUtf8(WithSlashes(path));
-}
+namespace {
 
 // errno after a failed call, never 0: a failure must not read as success.
 std::uint32_t LastError() {
@@ -89,18 +52,28 @@ std::uint32_t LastError() {
     return error != 0 ? WindowsErrorFromErrno(error) : kGeneralFailure;
 }
 
-// "." and ".." are resolved by the text alone and ".." stops at the root, as GetFullPathNameW
-// does; no link is followed and nothing needs to exist. Repeated separators fold into one; a
-// trailing one is kept.
-std::wstring NormalisedAbsolute(std::wstring_view absolute) {
+bool IsSlash(wchar_t c) {
+    return c == L'/' || c == L'\\';
+}
+
+// The path as Windows hands it to its file system: "\" read as a separator, repeated separators
+// folded, "." dropped and ".." taken back by the text alone (stopping at the root of an absolute
+// path; kept at the front of a relative one). No link is followed and nothing needs to exist, so
+// missing\..\a.jpg names a.jpg here as it does on Windows. A trailing separator is kept.
+std::wstring Normalised(std::wstring_view path) {
+    const bool absolute = !path.empty() && IsSlash(path.front());
     std::vector<std::wstring_view> elements;
     std::size_t position = 0;
-    while (position < absolute.size()) {
-        std::size_t end = absolute.find(L'/', position);
-        if (end == std::wstring_view::npos) end = absolute.size();
-        const std::wstring_view element = absolute.substr(position, end - position);
+    while (position < path.size()) {
+        std::size_t end = position;
+        while (end < path.size() && !IsSlash(path[end])) ++end;
+        const std::wstring_view element = path.substr(position, end - position);
         if (element == L"..") {
-            if (!elements.empty()) elements.pop_back();
+            if (!elements.empty() && elements.back() != L"..") {
+                elements.pop_back();
+            } else if (!absolute) {
+                elements.push_back(element);
+            }
         } else if (!element.empty() && element != L".") {
             elements.push_back(element);
         }
@@ -108,27 +81,32 @@ std::wstring NormalisedAbsolute(std::wstring_view absolute) {
     }
     std::wstring result;
     for (const std::wstring_view element : elements) {
-        result += L'/';
+        if (!result.empty() || absolute) result += L'/';
         result += element;
     }
-    if (result.empty() || absolute.back() == L'/') result += L'/';
+    if (result.empty()) result = absolute ? L"/" : L".";
+    if (!path.empty() && IsSlash(path.back()) && result.back() != L'/') result += L'/';
     return result;
+}
+
+std::string OsPath(const std::wstring& path) {
+    return ToUtf8(Normalised(path));
 }
 
 }  // namespace
 
+// Lexical like GetFullPathNameW, not realpath: links stay as written and nothing needs to exist.
 // A relative path is taken from the current directory, asked afresh on every call so that it
-// follows chdir like GetFullPathNameW does; an absolute path asks the system nothing, so it
-// still works when the current directory has been deleted (then a relative one raises
-// "absolute").
+// follows chdir; an absolute one asks the system nothing, so it still works when the current
+// directory has been deleted (a relative one then raises "absolute").
 std::uint32_t host::FullPath(const std::wstring& path, std::wstring& result) {
-    std::wstring absolute = WithSlashes(path);
-    if (absolute.front() != L'/') {
-        const std::unique_ptr<char, decltype(&free)> current(getcwd(nullptr, 0), &free);
-        if (current == nullptr) return LastError();
-        absolute = FromUtf8(current.get()) + L'/' + absolute;
+    if (IsSlash(path.front())) {
+        result = Normalised(path);
+        return 0;
     }
-    result = NormalisedAbsolute(absolute);
+    const std::unique_ptr<char, decltype(&free)> current(getcwd(nullptr, 0), &free);
+    if (current == nullptr) return LastError();
+    result = Normalised(FromUtf8(current.get()) + L'/' + path);
     return 0;
 }
 
