@@ -78,10 +78,11 @@ std::wstring_view StemOf(std::wstring_view path) {
 }
 
 std::wstring_view ParentOf(std::wstring_view path) {
+    // The final element lies within the relative part, so the root and its separators stay.
     const std::size_t floor = RelativeStart(path);
     std::size_t end = path.size() - FinalElement(path).size();
     while (end > floor && IsPathSeparator(path[end - 1])) --end;
-    return path.substr(0, end < floor ? floor : end);
+    return path.substr(0, end);
 }
 
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
