@@ -15,4 +15,15 @@ for preset in linux windows; do
     cmake --build --preset "$preset" -j"$jobs" >/dev/null || cmake --build --preset "$preset" -j1
     run ctest --preset "$preset" -j"$jobs"
 done
+
+# The Linux unit tests once more, with AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake --preset linux-sanitize >/dev/null
+cmake --build --preset linux-sanitize -j"$jobs" >/dev/null || cmake --build --preset linux-sanitize -j1
+run ctest --preset linux-sanitize -j"$jobs"
+
+# The libFuzzer targets (clang), about a minute in all on seeds made here; tests/fuzz/README.md
+# tells how to run them longer.
+cmake --preset linux-fuzz >/dev/null
+cmake --build --preset linux-fuzz -j"$jobs" >/dev/null || cmake --build --preset linux-fuzz -j1
+run tests/fuzz/run_fuzzers.sh build/linux-fuzz
 exit $status
