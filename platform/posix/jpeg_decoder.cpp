@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -26,9 +27,16 @@ struct DecompressGuard {
     ~DecompressGuard() { jpeg_destroy_decompress(&info); }
 };
 
+// The file is held whole while it is decoded. No JPEG within the pixel limit needs more than 4
+// bytes a pixel; a larger file (a sparse one costs no disk) would only take the host's memory.
+constexpr std::size_t kMaxFileBytes = kMaxImagePixels * 4;
+
 HRESULT ReadWholeFile(int fd, std::vector<BYTE>& bytes) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) return HresultFromErrno(errno);
+    if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
+        return WINCODEC_ERR_IMAGESIZEOUTOFRANGE;
+    }
     try {
         bytes.resize(static_cast<std::size_t>(status.st_size));
     } catch (const std::bad_alloc&) {

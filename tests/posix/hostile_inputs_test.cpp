@@ -2,7 +2,9 @@
 // two good HEIC files: the summary names the bad one with its message, the good ones are
 // converted, the exit code tells, and nothing on disk changes but the JPEGs of the good files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
@@ -257,6 +259,31 @@ TEST_F(HostileInputs, EachFailureCarriesItsCode) {
     }
     factory.reset();
     CoUninitialize();
+}
+
+// A JPEG decoder that reads its file whole must not be handed one larger than any image it
+// accepts could need, or a sparse file of a few gigabytes takes all the memory there is. The
+// file here is a small JPEG followed by a hole of zeros that costs no disk.
+TEST_F(HostileInputs, AJpegTooLargeToHoldIsRefusedUnread) {
+    constexpr off_t kBeyondLimit = (off_t{1} << 30) + 1;  // 1 GiB and a byte
+    TempFolder folder;
+    const std::wstring input = folder / L"padded.heic";
+    WriteTestFile(input, sources_.jpeg);
+    ASSERT_EQ(::truncate(ToUtf8(input).c_str(), kBeyondLimit), 0);
+
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
+    ComOwner<IWICImagingFactory> factory;
+    ASSERT_GE(CoCreateInstance(CLSID_WICImagingFactory2, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IWICImagingFactory, reinterpret_cast<void**>(factory.put())),
+              0);
+    const ConversionResult result = ConvertFile(factory.get(), input, {});
+    factory.reset();
+    CoUninitialize();
+
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_EQ(static_cast<std::uint32_t>(result.hresult), static_cast<std::uint32_t>(kTooLarge));
+    EXPECT_EQ(ToUtf8(result.message), kTooLargeText);
+    EXPECT_FALSE(TestEntryExists(folder / L"padded.jpg"));
 }
 
 }  // namespace
