@@ -2,11 +2,13 @@
 // two good HEIC files: the summary names the bad one with its message, the good ones are
 // converted, the exit code tells, and nothing on disk changes but the JPEGs of the good files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <functional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@ constexpr HRESULT kBadHeader = static_cast<HRESULT>(0x88982F61u);
 constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x88982F51u);  // IMAGESIZEOUTOFRANGE
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002u);
 constexpr HRESULT kNotHeif = static_cast<HRESULT>(0x8007000Du);
+constexpr HRESULT kPathError = static_cast<HRESULT>(0x80070003u);
 
 constexpr const char* kNoDecoderText =
     "HEIC 파일을 읽을 수 없습니다. Microsoft Store의 HEIF 이미지 확장이 설치되어 있는지 "
@@ -36,6 +39,7 @@ constexpr const char* kBadHeaderText = "이미지 헤더를 인식할 수 없습
 constexpr const char* kTooLargeText = "이미지 크기가 범위를 벗어났습니다.";
 constexpr const char* kNotFoundText = "파일을 찾을 수 없습니다.";
 constexpr const char* kNotHeifText = "HEIC 또는 HEIF 파일이 아닙니다.";
+constexpr const char* kPathErrorText = "파일 경로를 읽거나 쓸 수 없습니다.";
 
 struct Sources {
     std::string heic;  // a good 64 x 48 HEIC
@@ -49,6 +53,15 @@ Maker File(const char* name, std::function<std::string(const Sources&)> bytes) {
     return [name, bytes](const std::wstring& folder, const Sources& sources) {
         const std::wstring path = folder + L"/" + FromUtf8(name);
         WriteTestFile(path, bytes(sources));
+        return std::vector<std::wstring>{path};
+    };
+}
+
+// A symbolic link folder/name pointing at `target`.
+Maker Link(const char* name, const char* target) {
+    return [name, target](const std::wstring& folder, const Sources&) {
+        const std::wstring path = folder + L"/" + FromUtf8(name);
+        if (::symlink(target, ToUtf8(path).c_str()) != 0) throw std::runtime_error("symlink");
         return std::vector<std::wstring>{path};
     };
 }
@@ -138,6 +151,18 @@ std::vector<InputCase> Cases() {
              return std::vector<std::wstring>{folder + L"/gone/missing.heic"};
          },
          "missing.heic", kNotFound, kNotFoundText},
+        {"FIFO named .heic",
+         [](const std::wstring& folder, const Sources&) {
+             const std::wstring path = folder + L"/fifo.heic";
+             if (::mkfifo(ToUtf8(path).c_str(), 0644) != 0) throw std::runtime_error("mkfifo");
+             return std::vector<std::wstring>{path};
+         },
+         "fifo.heic", kNotFound, kNotFoundText},
+        {"link to a device", Link("zero.heic", "/dev/zero"), "zero.heic", kNotFound, kNotFoundText},
+        {"link to nowhere", Link("dangling.heic", "nowhere.heic"), "dangling.heic", kNotFound,
+         kNotFoundText},
+        // The status query fails for a reason other than absence.
+        {"link to itself", Link("loop.heic", "loop.heic"), "loop.heic", kPathError, kPathErrorText},
         {"PNG under its own name", File("picture.png", [](const Sources&) { return SmallPng(); }),
          "picture.png", kNotHeif, kNotHeifText},
         // The imaging component picks its decoder by the bytes, not by the name.

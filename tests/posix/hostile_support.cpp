@@ -264,8 +264,10 @@ FolderSnapshot Snapshot(const std::wstring& folder) {
             snapshot[name] = "<link " + fs::read_symlink(entry.path()).string() + ">";
         } else if (entry.is_directory()) {
             snapshot[name] = "<folder>";
-        } else {
+        } else if (entry.is_regular_file()) {
             snapshot[name] = ReadTestFile(FromUtf8(entry.path().string()));
+        } else {
+            snapshot[name] = "<special>";  // reading a FIFO would wait for a writer
         }
     }
     return snapshot;
