@@ -1,5 +1,6 @@
 // The format converter: 24-bit BGR from a 24-bit BGR or RGB source, row by row as CopyPixels asks,
-// written straight into the caller's buffer so that no second copy of the image is made.
+// written straight into the caller's buffer so that no second copy of the image is made. Our HEIF
+// frame writes BGR itself; other RGB sources are copied and then swapped in place.
 #include <new>
 #include <utility>
 
@@ -30,6 +31,13 @@ class FormatConverter final
             swapRedAndBlue_ = true;
         } else if (sourceFormat != GUID_WICPixelFormat24bppBGR) {
             return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+        }
+        if (swapRedAndBlue_) {
+            IStandinBgrFrame* bgr = nullptr;
+            if (SUCCEEDED(
+                    source->QueryInterface(IID_IStandinBgrFrame, reinterpret_cast<void**>(&bgr)))) {
+                bgrFrame_ = ComOwner<IStandinBgrFrame>(bgr);
+            }
         }
         source->AddRef();
         source_ = ComOwner<IWICBitmapSource>(source);
@@ -64,6 +72,7 @@ class FormatConverter final
             FAILED(hr)) {
             return hr;
         }
+        if (bgrFrame_) return bgrFrame_->CopyBgrPixels(&region, stride, bufferSize, buffer);
         if (const HRESULT hr = source_->CopyPixels(&region, stride, bufferSize, buffer); FAILED(hr))
             return hr;
         if (swapRedAndBlue_) {
@@ -79,6 +88,8 @@ class FormatConverter final
 
   private:
     ComOwner<IWICBitmapSource> source_;
+    // The source itself when it can write BGR; then nothing is swapped.
+    ComOwner<IStandinBgrFrame> bgrFrame_;
     bool swapRedAndBlue_ = false;
 };
 

@@ -1,13 +1,13 @@
 // HEIF decoding with libheif: the primary image becomes frame 0, decoded once to 8-bit RGB with the
-// file's rotation, mirroring and cropping applied and without alpha; the converter turns its rows
-// into BGR as they are asked for.
+// file's rotation, mirroring and cropping applied and without alpha; the frame writes its rows as
+// RGB, or as BGR for the converter, as they are asked for.
 #include <libheif/heif.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 
@@ -58,16 +58,57 @@ HRESULT HresultFromHeif(const heif_error& error, bool decoding) {
     }
 }
 
-// The primary image, decoded. It keeps libheif's image, the one full copy of the pixels.
-class HeifFrame final
-    : public ComObject<IWICBitmapFrameDecode, &IID_IWICBitmapSource, &IID_IWICBitmapFrameDecode> {
+// One colour of the decoded image: where its samples start, the bytes between rows and the
+// bytes between neighbouring pixels (1 in a plane of its own, 3 when interleaved).
+struct Channel {
+    const BYTE* samples = nullptr;
+    std::size_t stride = 0;
+    std::size_t step = 0;
+
+    const BYTE* At(std::size_t x, std::size_t y) const { return samples + y * stride + x * step; }
+};
+
+// Writes `region` as interleaved pixels whose bytes come from `first`, `second` and `third` in
+// that order. The step is a template argument so that the planar case compiles to a plain loop.
+template <std::size_t Step>
+void InterleaveRows(const WICRect& region, const Channel& first, const Channel& second,
+                    const Channel& third, UINT stride, BYTE* buffer) {
+    const auto x = static_cast<std::size_t>(region.X);
+    const auto width = static_cast<std::size_t>(region.Width);
+    for (INT row = 0; row < region.Height; ++row) {
+        const auto y = static_cast<std::size_t>(region.Y) + static_cast<std::size_t>(row);
+        const BYTE* a = first.At(x, y);
+        const BYTE* b = second.At(x, y);
+        const BYTE* c = third.At(x, y);
+        BYTE* out = buffer + static_cast<std::size_t>(row) * stride;
+        for (std::size_t i = 0; i < width; ++i) {
+            out[3 * i] = a[Step * i];
+            out[3 * i + 1] = b[Step * i];
+            out[3 * i + 2] = c[Step * i];
+        }
+    }
+}
+
+// The primary image, decoded. It keeps libheif's image, the one full copy of the pixels: 8-bit
+// planes of red, green and blue, or interleaved 8-bit RGB for images of deeper samples.
+class HeifFrame final : public ComObject<IStandinBgrFrame, &IID_IWICBitmapSource,
+                                         &IID_IWICBitmapFrameDecode, &IID_IStandinBgrFrame> {
   public:
     explicit HeifFrame(std::unique_ptr<heif_image, ImageFree> image) : image_(std::move(image)) {
-        width_ = static_cast<UINT>(heif_image_get_width(image_.get(), heif_channel_interleaved));
-        height_ = static_cast<UINT>(heif_image_get_height(image_.get(), heif_channel_interleaved));
-        int stride = 0;
-        pixels_ = heif_image_get_plane_readonly(image_.get(), heif_channel_interleaved, &stride);
-        stride_ = static_cast<std::size_t>(stride);
+        const bool planar = heif_image_get_chroma_format(image_.get()) == heif_chroma_444;
+        const heif_channel any = planar ? heif_channel_R : heif_channel_interleaved;
+        width_ = static_cast<UINT>(heif_image_get_width(image_.get(), any));
+        height_ = static_cast<UINT>(heif_image_get_height(image_.get(), any));
+        if (planar) {
+            red_ = Plane(heif_channel_R);
+            green_ = Plane(heif_channel_G);
+            blue_ = Plane(heif_channel_B);
+        } else {
+            red_ = Plane(heif_channel_interleaved);
+            red_.step = 3;
+            green_ = {red_.samples + 1, red_.stride, 3};
+            blue_ = {red_.samples + 2, red_.stride, 3};
+        }
     }
 
     HRESULT GetSize(UINT* width, UINT* height) override {
@@ -91,28 +132,56 @@ class HeifFrame final
     }
 
     HRESULT CopyPixels(const WICRect* rect, UINT stride, UINT bufferSize, BYTE* buffer) override {
+        return Copy(rect, stride, bufferSize, buffer, red_, green_, blue_);
+    }
+
+    HRESULT CopyBgrPixels(const WICRect* rect, UINT stride, UINT bufferSize,
+                          BYTE* buffer) override {
+        return Copy(rect, stride, bufferSize, buffer, blue_, green_, red_);
+    }
+
+  private:
+    Channel Plane(heif_channel channel) const {
+        int stride = 0;
+        const BYTE* samples = heif_image_get_plane_readonly(image_.get(), channel, &stride);
+        return {samples, static_cast<std::size_t>(stride), 1};
+    }
+
+    HRESULT Copy(const WICRect* rect, UINT stride, UINT bufferSize, BYTE* buffer,
+                 const Channel& first, const Channel& second, const Channel& third) const {
         WICRect region{};
         if (const HRESULT hr =
                 CheckCopyArguments(rect, width_, height_, 3, stride, bufferSize, buffer, region);
             FAILED(hr)) {
             return hr;
         }
-        const std::size_t rowBytes = static_cast<std::size_t>(region.Width) * 3;
-        for (INT row = 0; row < region.Height; ++row) {
-            const BYTE* from = pixels_ + (static_cast<std::size_t>(region.Y) + row) * stride_ +
-                               static_cast<std::size_t>(region.X) * 3;
-            std::memcpy(buffer + static_cast<std::size_t>(row) * stride, from, rowBytes);
+        if (first.step == 1) {
+            InterleaveRows<1>(region, first, second, third, stride, buffer);
+        } else {
+            InterleaveRows<3>(region, first, second, third, stride, buffer);
         }
         return S_OK;
     }
 
-  private:
     std::unique_ptr<heif_image, ImageFree> image_;
-    const BYTE* pixels_ = nullptr;
-    std::size_t stride_ = 0;
+    Channel red_;
+    Channel green_;
+    Channel blue_;
     UINT width_ = 0;
     UINT height_ = 0;
 };
+
+// Whether libheif gave the decoded image as three 8-bit planes of red, green and blue.
+bool IsEightBitRgbPlanes(const heif_image* image) {
+    if (heif_image_get_colorspace(image) != heif_colorspace_RGB ||
+        heif_image_get_chroma_format(image) != heif_chroma_444) {
+        return false;
+    }
+    for (const heif_channel channel : {heif_channel_R, heif_channel_G, heif_channel_B}) {
+        if (heif_image_get_bits_per_pixel_range(image, channel) != 8) return false;
+    }
+    return true;
+}
 
 // Reads the file through its descriptor, so that libheif fetches the coded data only when it
 // decodes it instead of the whole file being held in memory.
@@ -191,19 +260,20 @@ class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDec
         *frame = nullptr;
         if (index != 0) return WINCODEC_ERR_FRAMEMISSING;
 
-        std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
-        if (!options) return E_OUTOFMEMORY;
-        options->convert_hdr_to_8bit = 1;
-        heif_image* decoded = nullptr;
+        // libheif turns every decoded picture into planes of red, green and blue before anything
+        // else; taking 8-bit planes as they are spares a second full-size copy in interleaved RGB.
+        // Deeper samples are asked for interleaved, which is where libheif brings them to 8 bits.
+        const bool eightBit = heif_image_handle_get_luma_bits_per_pixel(primary_.get()) == 8 &&
+                              heif_image_handle_get_chroma_bits_per_pixel(primary_.get()) == 8;
+        std::unique_ptr<heif_image, ImageFree> image;
         if (const HRESULT hr =
-                HresultFromHeif(heif_decode_image(primary_.get(), &decoded, heif_colorspace_RGB,
-                                                  heif_chroma_interleaved_RGB, options.get()),
-                                true);
+                Decode(eightBit ? heif_chroma_444 : heif_chroma_interleaved_RGB, image);
             FAILED(hr)) {
             return hr;
         }
-        std::unique_ptr<heif_image, ImageFree> image(decoded);
-        if (heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
+        if (eightBit
+                ? !IsEightBitRgbPlanes(image.get())
+                : heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
             return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
         }
         *frame = new (std::nothrow) HeifFrame(std::move(image));
@@ -211,6 +281,19 @@ class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDec
     }
 
   private:
+    // Decodes the primary image as RGB with the file's transforms applied, in `chroma` layout.
+    HRESULT Decode(heif_chroma chroma, std::unique_ptr<heif_image, ImageFree>& image) const {
+        std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
+        if (!options) return E_OUTOFMEMORY;
+        options->convert_hdr_to_8bit = 1;
+        heif_image* decoded = nullptr;
+        const HRESULT hr = HresultFromHeif(
+            heif_decode_image(primary_.get(), &decoded, heif_colorspace_RGB, chroma, options.get()),
+            true);
+        image.reset(decoded);
+        return hr;
+    }
+
     UniqueFd file_;
     FileReader reader_;
     std::unique_ptr<heif_context, ContextFree> context_;

@@ -26,6 +26,16 @@ struct IStandinFileStream : IWICStream {
 };
 extern const IID IID_IStandinFileStream;
 
+// A decoded frame that writes its pixels as 24-bit BGR itself, so that the converter neither
+// copies them as RGB first nor swaps every pixel afterwards. The converter finds it by
+// QueryInterface with IID_IStandinBgrFrame; other sources are copied and swapped.
+struct IStandinBgrFrame : IWICBitmapFrameDecode {
+    // CopyPixels, with the same checks, but in the order blue, green, red.
+    virtual HRESULT CopyBgrPixels(const WICRect* rect, UINT stride, UINT bufferSize,
+                                  BYTE* buffer) = 0;
+};
+extern const IID IID_IStandinBgrFrame;
+
 // An owned POSIX file descriptor.
 class UniqueFd {
   public:
