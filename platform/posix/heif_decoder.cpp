@@ -34,6 +34,10 @@ struct OptionsFree {
     void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
 };
 
+// The longest side libheif may make an image of: no square beyond the pixel limit.
+constexpr int kMaxHeifSide = 1 << 14;
+static_assert(std::size_t{kMaxHeifSide} * kMaxHeifSide == kMaxImagePixels);
+
 // libheif's verdict in WIC's words. `decoding` tells a failure while decoding pixels from one
 // while reading the file's structure.
 HRESULT HresultFromHeif(const heif_error& error, bool decoding) {
@@ -228,13 +232,18 @@ class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDec
   public:
     explicit HeifDecoder(UniqueFd file) : file_(std::move(file)) {}
 
-    // Reads the file's structure; libheif's own security limits stay in force.
+    // Reads the file's structure; libheif's own security limits stay in force, one of them
+    // tightened.
     HRESULT Open() {
         struct stat status {};
         if (::fstat(file_.get(), &status) != 0) return HresultFromErrno(errno);
         reader_ = {file_.get(), static_cast<std::int64_t>(status.st_size), 0};
         context_.reset(heif_context_alloc());
         if (!context_) return E_OUTOFMEMORY;
+        // The size checked below is the one the image states, but libheif makes a grid's canvas
+        // as large as the grid's own header says. Its limit on each side of every size it reads
+        // keeps that canvas within the pixel limit too.
+        heif_context_set_maximum_image_size_limit(context_.get(), kMaxHeifSide);
         if (const HRESULT hr = HresultFromHeif(
                 heif_context_read_from_reader(context_.get(), &kReaderCalls, &reader_, nullptr),
                 false);

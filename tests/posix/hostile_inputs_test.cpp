@@ -137,6 +137,10 @@ std::vector<InputCase> Cases() {
          File("largest.heic",
               [](const Sources& s) { return WithDeclaredSize(s.heic, 0xFFFFFFFFu, 0xFFFFFFFFu); }),
          "largest.heic", kTooLarge, kTooLargeText},
+        // Only the grid's canvas is large; decoding it would take gigabytes.
+        {"30000 x 30000 grid canvas behind a 64 x 48 size",
+         File("canvas.heic", [](const Sources& s) { return WithGridCanvas(s.heic, 30000, 30000); }),
+         "canvas.heic", kTooLarge, kTooLargeText},
         {"0 x 0 declared",
          File("nothing.heic", [](const Sources& s) { return WithDeclaredSize(s.heic, 0, 0); }),
          "nothing.heic", kBadHeader, kBadHeaderText},

@@ -342,6 +342,20 @@ std::string WithDeclaredSize(std::string heic, std::uint32_t width, std::uint32_
     return heic;
 }
 
+std::string WithGridCanvas(std::string heic, std::uint16_t width, std::uint16_t height) {
+    const auto [meta, metaSize] = TopLevelBox(heic, "meta");
+    const std::size_t idat = heic.find("idat", meta);
+    // A grid descriptor with 16-bit fields: version, flags, rows - 1, columns - 1, width, height.
+    if (idat == std::string::npos || idat >= meta + metaSize || ReadUint32(heic, idat - 4) != 16 ||
+        heic[idat + 4] != 0 || heic[idat + 5] != 0) {
+        throw std::runtime_error("no grid descriptor of one tile to patch");
+    }
+    const char canvas[4] = {static_cast<char>(width >> 8), static_cast<char>(width & 0xFF),
+                            static_cast<char>(height >> 8), static_cast<char>(height & 0xFF)};
+    heic.replace(idat + 8, 4, canvas, 4);
+    return heic;
+}
+
 std::string AsSequenceOnly(const std::string& heic, const char* brand) {
     const auto [mdat, mdatSize] = TopLevelBox(heic, "mdat");
     std::string fileType = std::string(brand, 4) + std::string(4, '\0') + std::string(brand, 4);

@@ -66,6 +66,10 @@ std::string FailureReport(int succeeded,
 std::pair<std::size_t, std::size_t> TopLevelBox(const std::string& heic, const char* type);
 // Every "ispe" box of the file declares width x height.
 std::string WithDeclaredSize(std::string heic, std::uint32_t width, std::uint32_t height);
+// The image grid's canvas, kept in the meta box's "idat", declares width x height while every
+// "ispe" keeps the picture's own size. libheif's encoder stores even a small picture as a grid of
+// one tile; throws when the file holds no such grid.
+std::string WithGridCanvas(std::string heic, std::uint16_t width, std::uint16_t height);
 // The still image's "meta" box hidden as "free" and a movie box with one video track after it:
 // what a file holding only an image sequence looks like. `brand` is the file type's major brand.
 std::string AsSequenceOnly(const std::string& heic, const char* brand);
