@@ -285,6 +285,12 @@ class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDec
                 : heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8) {
             return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
         }
+        // A grid whose header gives its canvas no rows or no columns decodes without error.
+        const heif_channel any = eightBit ? heif_channel_R : heif_channel_interleaved;
+        if (heif_image_get_width(image.get(), any) <= 0 ||
+            heif_image_get_height(image.get(), any) <= 0) {
+            return WINCODEC_ERR_BADIMAGE;
+        }
         *frame = new (std::nothrow) HeifFrame(std::move(image));
         return *frame != nullptr ? S_OK : E_OUTOFMEMORY;
     }

@@ -26,6 +26,7 @@ constexpr int kHeight = 48;
 
 constexpr HRESULT kNoDecoder = static_cast<HRESULT>(0x88982F50u);  // COMPONENTNOTFOUND
 constexpr HRESULT kBadHeader = static_cast<HRESULT>(0x88982F61u);
+constexpr HRESULT kBadImage = static_cast<HRESULT>(0x88982F60u);
 constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x88982F51u);  // IMAGESIZEOUTOFRANGE
 constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002u);
 constexpr HRESULT kNotHeif = static_cast<HRESULT>(0x8007000Du);
@@ -36,6 +37,7 @@ constexpr const char* kNoDecoderText =
     "확인하세요.";
 // This host's system texts for the imaging codes; each belongs to one code only.
 constexpr const char* kBadHeaderText = "이미지 헤더를 인식할 수 없습니다.";
+constexpr const char* kBadImageText = "이미지를 해석할 수 없습니다.";
 constexpr const char* kTooLargeText = "이미지 크기가 범위를 벗어났습니다.";
 constexpr const char* kNotFoundText = "파일을 찾을 수 없습니다.";
 constexpr const char* kNotHeifText = "HEIC 또는 HEIF 파일이 아닙니다.";
@@ -141,6 +143,13 @@ std::vector<InputCase> Cases() {
         {"30000 x 30000 grid canvas behind a 64 x 48 size",
          File("canvas.heic", [](const Sources& s) { return WithGridCanvas(s.heic, 30000, 30000); }),
          "canvas.heic", kTooLarge, kTooLargeText},
+        // libheif decodes such a canvas into an image without rows or columns (found by fuzzing).
+        {"64 x 0 grid canvas",
+         File("no-rows.heic", [](const Sources& s) { return WithGridCanvas(s.heic, 64, 0); }),
+         "no-rows.heic", kBadImage, kBadImageText},
+        {"0 x 48 grid canvas",
+         File("no-columns.heic", [](const Sources& s) { return WithGridCanvas(s.heic, 0, 48); }),
+         "no-columns.heic", kBadImage, kBadImageText},
         {"0 x 0 declared",
          File("nothing.heic", [](const Sources& s) { return WithDeclaredSize(s.heic, 0, 0); }),
          "nothing.heic", kBadHeader, kBadHeaderText},
