@@ -26,7 +26,7 @@ DIALOG_TITLE = "ORVIK · HEIC/HEIF 파일 선택"
 
 # Bounds that only end a run that has gone wrong; no test asserts how fast anything is.
 PREFIX_TIMEOUT_S = 300
-WINDOW_TIMEOUT_MS = 20000
+WINDOW_TIMEOUT_MS = 30000
 PROGRAM_EXIT_TIMEOUT_S = 60
 POLL_S = 0.02
 

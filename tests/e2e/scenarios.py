@@ -105,8 +105,6 @@ def _snapshot(folder):
     return entries
 
 
-
-
 def _cut_jpeg():
     whole = harness.WORK / "whole.jpg"
     whole.parent.mkdir(parents=True, exist_ok=True)
@@ -152,24 +150,30 @@ class ScenarioCase(unittest.TestCase):
     def run_start(self, folder, start, driver, label):
         args = [arg.replace("{dir}", harness.windows_path(folder)) for arg in start.args]
         run = harness.Run(args, folder, start.env)
-        if start.dialog is not None:
-            self.answer_dialog(folder, start, driver, label)
-        for box in start.boxes:
-            if box.shot:
-                driver.box(keep=True)
-                harness.screenshot(box.shot)
-            seen = driver.box()
-            self.assertEqual(seen["event"], "box", f"{label}: expected the box {box.text!r}")
-            self.assertEqual(seen["caption"], harness.CAPTION, label)
-            self.check_text(seen["text"], box.text.replace("{dir}", harness.windows_path(folder)), label)
-            self.assertEqual(seen["icon"], box.icon, f"{label}: icon of {seen['text']!r}")
-            self.assertEqual([button["id"] for button in seen["buttons"]], [1], f"{label}: OK alone")
-            self.assertFalse(seen["owned"], f"{label}: a box without owner")
-            self.assertFalse(seen["topmost"], label)
-            self.assertTrue(seen["closed"], f"{label}: OK closes the box")
-        code = run.exit_code(driver)
+        try:
+            if start.dialog is not None:
+                self.answer_dialog(folder, start, driver, label)
+            for box in start.boxes:
+                self.answer_box(folder, box, driver, label)
+        finally:
+            # Whatever failed above, the program ends here, so that no box of it meets the next start.
+            code = run.exit_code(driver)
         self.assertEqual(run.left_open, [], f"{label}: windows nobody expected")
         self.assertEqual(code, start.code, f"{label}: exit code")
+
+    def answer_box(self, folder, box, driver, label):
+        if box.shot:
+            driver.box(keep=True)
+            harness.screenshot(box.shot)
+        seen = driver.box()
+        self.assertEqual(seen["event"], "box", f"{label}: expected the box {box.text!r}")
+        self.assertEqual(seen["caption"], harness.CAPTION, label)
+        self.check_text(seen["text"], box.text.replace("{dir}", harness.windows_path(folder)), label)
+        self.assertEqual(seen["icon"], box.icon, f"{label}: icon of {seen['text']!r}")
+        self.assertEqual([button["id"] for button in seen["buttons"]], [1], f"{label}: OK alone")
+        self.assertFalse(seen["owned"], f"{label}: a box without owner")
+        self.assertFalse(seen["topmost"], label)
+        self.assertTrue(seen["closed"], f"{label}: OK closes the box")
 
     def check_text(self, seen, expected, label):
         if not expected.endswith("{contact}"):
