@@ -13,6 +13,7 @@
 
 #include "platform/com_owner.h"
 #include "platform/posix/com_object.h"
+#include "platform/posix/decoded_frame.h"
 #include "platform/posix/standin_objects.h"
 
 namespace standin {
@@ -95,15 +96,14 @@ void InterleaveRows(const WICRect& region, const Channel& first, const Channel& 
 
 // The primary image, decoded. It keeps libheif's image, the one full copy of the pixels: 8-bit
 // planes of red, green and blue, or interleaved 8-bit RGB for images of deeper samples.
-class HeifFrame final : public ComObject<IStandinBgrFrame, &IID_IWICBitmapSource,
-                                         &IID_IWICBitmapFrameDecode, &IID_IStandinBgrFrame> {
+class HeifFrame final : public DecodedFrame<IStandinBgrFrame, &IID_IWICBitmapSource,
+                                            &IID_IWICBitmapFrameDecode, &IID_IStandinBgrFrame> {
   public:
-    explicit HeifFrame(std::unique_ptr<heif_image, ImageFree> image) : image_(std::move(image)) {
-        const bool planar = heif_image_get_chroma_format(image_.get()) == heif_chroma_444;
-        const heif_channel any = planar ? heif_channel_R : heif_channel_interleaved;
-        width_ = static_cast<UINT>(heif_image_get_width(image_.get(), any));
-        height_ = static_cast<UINT>(heif_image_get_height(image_.get(), any));
-        if (planar) {
+    explicit HeifFrame(std::unique_ptr<heif_image, ImageFree> image)
+        : DecodedFrame(Side(heif_image_get_width, *image), Side(heif_image_get_height, *image),
+                       GUID_WICPixelFormat24bppRGB, kHeifDpi, kHeifDpi),
+          image_(std::move(image)) {
+        if (IsPlanar(*image_)) {
             red_ = Plane(heif_channel_R);
             green_ = Plane(heif_channel_G);
             blue_ = Plane(heif_channel_B);
@@ -113,26 +113,6 @@ class HeifFrame final : public ComObject<IStandinBgrFrame, &IID_IWICBitmapSource
             green_ = {red_.samples + 1, red_.stride, 3};
             blue_ = {red_.samples + 2, red_.stride, 3};
         }
-    }
-
-    HRESULT GetSize(UINT* width, UINT* height) override {
-        if (width == nullptr || height == nullptr) return E_INVALIDARG;
-        *width = width_;
-        *height = height_;
-        return S_OK;
-    }
-
-    HRESULT GetPixelFormat(WICPixelFormatGUID* format) override {
-        if (format == nullptr) return E_INVALIDARG;
-        *format = GUID_WICPixelFormat24bppRGB;
-        return S_OK;
-    }
-
-    HRESULT GetResolution(double* dpiX, double* dpiY) override {
-        if (dpiX == nullptr || dpiY == nullptr) return E_INVALIDARG;
-        *dpiX = kHeifDpi;
-        *dpiY = kHeifDpi;
-        return S_OK;
     }
 
     HRESULT CopyPixels(const WICRect* rect, UINT stride, UINT bufferSize, BYTE* buffer) override {
@@ -145,6 +125,16 @@ class HeifFrame final : public ComObject<IStandinBgrFrame, &IID_IWICBitmapSource
     }
 
   private:
+    static bool IsPlanar(const heif_image& image) {
+        return heif_image_get_chroma_format(&image) == heif_chroma_444;
+    }
+
+    // One side of the image, read from the first colour's channel.
+    static UINT Side(int (*measure)(const heif_image*, heif_channel), const heif_image& image) {
+        return static_cast<UINT>(
+            measure(&image, IsPlanar(image) ? heif_channel_R : heif_channel_interleaved));
+    }
+
     Channel Plane(heif_channel channel) const {
         int stride = 0;
         const BYTE* samples = heif_image_get_plane_readonly(image_.get(), channel, &stride);
@@ -155,7 +145,7 @@ class HeifFrame final : public ComObject<IStandinBgrFrame, &IID_IWICBitmapSource
                  const Channel& first, const Channel& second, const Channel& third) const {
         WICRect region{};
         if (const HRESULT hr =
-                CheckCopyArguments(rect, width_, height_, 3, stride, bufferSize, buffer, region);
+                CheckCopyArguments(rect, Width(), Height(), 3, stride, bufferSize, buffer, region);
             FAILED(hr)) {
             return hr;
         }
@@ -171,8 +161,6 @@ class HeifFrame final : public ComObject<IStandinBgrFrame, &IID_IWICBitmapSource
     Channel red_;
     Channel green_;
     Channel blue_;
-    UINT width_ = 0;
-    UINT height_ = 0;
 };
 
 // Whether libheif gave the decoded image as three 8-bit planes of red, green and blue.

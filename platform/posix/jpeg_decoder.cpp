@@ -11,6 +11,7 @@
 
 #include "platform/com_owner.h"
 #include "platform/posix/com_object.h"
+#include "platform/posix/decoded_frame.h"
 #include "platform/posix/jpeg_errors.h"
 #include "platform/posix/standin_objects.h"
 
@@ -68,40 +69,21 @@ void CmykRowToBgr(const BYTE* cmyk, BYTE* bgr, JDIMENSION width, bool inverted) 
     }
 }
 
-class JpegFrame final
-    : public ComObject<IWICBitmapFrameDecode, &IID_IWICBitmapSource, &IID_IWICBitmapFrameDecode> {
+class JpegFrame final : public DecodedFrame<IWICBitmapFrameDecode, &IID_IWICBitmapSource,
+                                            &IID_IWICBitmapFrameDecode> {
   public:
     JpegFrame(UINT width, UINT height, double dpiX, double dpiY, std::vector<BYTE> bgr)
-        : width_(width), height_(height), dpiX_(dpiX), dpiY_(dpiY), bgr_(std::move(bgr)) {}
-
-    HRESULT GetSize(UINT* width, UINT* height) override {
-        if (width == nullptr || height == nullptr) return E_INVALIDARG;
-        *width = width_;
-        *height = height_;
-        return S_OK;
-    }
-
-    HRESULT GetPixelFormat(WICPixelFormatGUID* format) override {
-        if (format == nullptr) return E_INVALIDARG;
-        *format = GUID_WICPixelFormat24bppBGR;
-        return S_OK;
-    }
-
-    HRESULT GetResolution(double* dpiX, double* dpiY) override {
-        if (dpiX == nullptr || dpiY == nullptr) return E_INVALIDARG;
-        *dpiX = dpiX_;
-        *dpiY = dpiY_;
-        return S_OK;
-    }
+        : DecodedFrame(width, height, GUID_WICPixelFormat24bppBGR, dpiX, dpiY),
+          bgr_(std::move(bgr)) {}
 
     HRESULT CopyPixels(const WICRect* rect, UINT stride, UINT bufferSize, BYTE* buffer) override {
         WICRect region{};
         if (const HRESULT hr =
-                CheckCopyArguments(rect, width_, height_, 3, stride, bufferSize, buffer, region);
+                CheckCopyArguments(rect, Width(), Height(), 3, stride, bufferSize, buffer, region);
             FAILED(hr)) {
             return hr;
         }
-        const std::size_t rowBytes = static_cast<std::size_t>(width_) * 3;
+        const std::size_t rowBytes = static_cast<std::size_t>(Width()) * 3;
         for (INT row = 0; row < region.Height; ++row) {
             const BYTE* from = bgr_.data() + (static_cast<std::size_t>(region.Y) + row) * rowBytes +
                                static_cast<std::size_t>(region.X) * 3;
@@ -112,10 +94,6 @@ class JpegFrame final
     }
 
   private:
-    UINT width_;
-    UINT height_;
-    double dpiX_;
-    double dpiY_;
     std::vector<BYTE> bgr_;
 };
 
