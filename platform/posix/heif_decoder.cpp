@@ -100,7 +100,8 @@ class HeifFrame final : public DecodedFrame<IStandinBgrFrame, &IID_IWICBitmapSou
                                             &IID_IWICBitmapFrameDecode, &IID_IStandinBgrFrame> {
   public:
     explicit HeifFrame(std::unique_ptr<heif_image, ImageFree> image)
-        : DecodedFrame(Side(heif_image_get_width, *image), Side(heif_image_get_height, *image),
+        : DecodedFrame(static_cast<UINT>(heif_image_get_width(image.get(), FirstChannel(*image))),
+                       static_cast<UINT>(heif_image_get_height(image.get(), FirstChannel(*image))),
                        GUID_WICPixelFormat24bppRGB, kHeifDpi, kHeifDpi),
           image_(std::move(image)) {
         if (IsPlanar(*image_)) {
@@ -129,10 +130,9 @@ class HeifFrame final : public DecodedFrame<IStandinBgrFrame, &IID_IWICBitmapSou
         return heif_image_get_chroma_format(&image) == heif_chroma_444;
     }
 
-    // One side of the image, read from the first colour's channel.
-    static UINT Side(int (*measure)(const heif_image*, heif_channel), const heif_image& image) {
-        return static_cast<UINT>(
-            measure(&image, IsPlanar(image) ? heif_channel_R : heif_channel_interleaved));
+    // The channel that carries the image's size: red's plane, or the interleaved one.
+    static heif_channel FirstChannel(const heif_image& image) {
+        return IsPlanar(image) ? heif_channel_R : heif_channel_interleaved;
     }
 
     Channel Plane(heif_channel channel) const {

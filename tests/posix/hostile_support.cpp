@@ -10,7 +10,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -59,11 +58,9 @@ class Pipe {
     std::array<int, 2> ends_{-1, -1};
 };
 
-// The program of this build; HEIC_TEST_BIN may name another build folder.
+// The program of the build these tests belong to.
 std::string ProgramPath() {
-    const char* other = std::getenv("HEIC_TEST_BIN");
-    const std::string folder = other != nullptr && *other != '\0' ? other : HEIC_PROGRAM_FOLDER;
-    const std::string program = folder + "/heic-to-jpeg";
+    const std::string program = std::string(HEIC_PROGRAM_FOLDER) + "/heic-to-jpeg";
     if (::access(program.c_str(), X_OK) != 0) throw std::runtime_error(program + " is missing");
     return program;
 }

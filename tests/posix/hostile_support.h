@@ -26,7 +26,7 @@ struct RunSettings {
     bool unprivileged = false;
 };
 
-// Runs the heic-to-jpeg of this build (or of HEIC_TEST_BIN) with these arguments after the program
+// Runs the heic-to-jpeg of this build with these arguments after the program
 // name. Throws when the program cannot be started. A run that outlives a generous watchdog is
 // killed and marked hung.
 ProgramRun RunConverter(const std::vector<std::wstring>& arguments,
