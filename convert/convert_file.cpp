@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "convert/failure_messages.h"
+#include "convert/file_system.h"
 #include "convert/input_checks.h"
 #include "convert/output_naming.h"
 #include "platform/com_owner.h"
-#include "platform/file_system.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
+#include "convert/file_system.h"
 #include "convert/path_rules.h"
-#include "platform/file_system.h"
 
 namespace {
 

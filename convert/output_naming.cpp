@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "convert/file_system.h"
 #include "convert/path_rules.h"
-#include "platform/file_system.h"
 
 namespace {
 

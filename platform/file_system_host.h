@@ -1,12 +1,13 @@
 #pragma once
-// The few primitives each host supplies to platform/file_system.cpp. They raise nothing but
-// memory exhaustion: failures come back as Windows error codes (0 means success), so that the
-// reading of those answers (not found or failure, which level decides) is written once.
+// The few primitives each host supplies to the conversion's file-system services. They raise
+// nothing but memory exhaustion: failures come back as Windows error codes (0 means success), so
+// that the reading of those answers (not found or failure, which level decides) is written once,
+// above the hosts.
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
-#include "platform/file_system.h"
+enum class EntryKind { notFound, regularFile, directory, other };
 
 namespace host {
 
@@ -21,7 +22,19 @@ inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorDirectory = 267;
 
 // Whether a failed status query means "nothing there" rather than a failure.
-bool IsNotFoundError(std::uint32_t windowsError);
+inline bool IsNotFoundError(std::uint32_t windowsError) {
+    switch (windowsError) {
+        case kErrorFileNotFound:
+        case kErrorPathNotFound:
+        case kErrorBadNetPath:
+        case kErrorNetNameDeleted:
+        case kErrorInvalidName:
+        case kErrorDirectory:
+            return true;
+        default:
+            return false;
+    }
+}
 
 // The full path of a non-empty path, written to result.
 std::uint32_t FullPath(const std::wstring& path, std::wstring& result);

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "convert/file_system.h"
 #include "convert/path_rules.h"
-#include "platform/file_system.h"
 #include "tests/support/test_files.h"
 
 namespace {

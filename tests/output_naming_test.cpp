@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "convert/file_system.h"
 #include "tests/support/file_system_checks.h"
 #include "tests/support/test_files.h"
 

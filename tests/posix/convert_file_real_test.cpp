@@ -7,9 +7,9 @@
 
 #include "convert/convert_file.h"
 #include "convert/failure_messages.h"
+#include "convert/file_system.h"
 #include "convert/path_rules.h"
 #include "platform/com_owner.h"
-#include "platform/file_system.h"
 #include "tests/posix/image_fixtures.h"
 #include "tests/support/test_files.h"
 

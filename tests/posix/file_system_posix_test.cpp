@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "convert/file_system.h"
 #include "convert/output_naming.h"
-#include "platform/file_system.h"
 #include "platform/file_system_host.h"
 #include "platform/posix/errno_mapping.h"
 #include "tests/support/file_system_checks.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/file_system.h"
+#include "convert/file_system.h"
 #include "tests/support/test_files.h"
 
 namespace {

@@ -1,24 +1,10 @@
-#include "platform/file_system.h"
+#include "convert/file_system.h"
 
 #include <filesystem>
 #include <system_error>
 
 #include "convert/path_rules.h"
 #include "platform/file_system_host.h"
-
-bool host::IsNotFoundError(std::uint32_t windowsError) {
-    switch (windowsError) {
-        case kErrorFileNotFound:
-        case kErrorPathNotFound:
-        case kErrorBadNetPath:
-        case kErrorNetNameDeleted:
-        case kErrorInvalidName:
-        case kErrorDirectory:
-            return true;
-        default:
-            return false;
-    }
-}
 
 void ThrowFileSystemError(const char* operation, const std::wstring& path,
                           std::uint32_t windowsError) {

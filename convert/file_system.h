@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-enum class EntryKind { notFound, regularFile, directory, other };
+#include "platform/file_system_host.h"
 
 // The full path (GetFullPathNameW on Windows). An empty path gives an empty result, asking nothing.
 std::wstring AbsolutePath(const std::wstring& path);
