@@ -15,6 +15,7 @@ namespace host {
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorBadNetPath = 53;
 inline constexpr std::uint32_t kErrorNetNameDeleted = 64;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
@@ -46,7 +47,8 @@ std::uint32_t QueryKind(const std::wstring& path, EntryKind& kind);
 std::uint32_t CreateOneDirectory(const std::wstring& path);
 
 // Removes a file (read-only too), an empty folder, or a link itself. A path that names nothing
-// counts as removed.
+// counts as removed. A file that another program is writing is not removed: that answers
+// kErrorSharingViolation.
 std::uint32_t RemoveEntry(const std::wstring& path);
 
 // Same volume and file id; false when either cannot be opened.

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/com_owner.h"
+#include "platform/imaging_api.h"
 #include "tests/support/file_system_checks.h"
 #include "tests/support/test_files.h"
 
@@ -71,6 +73,37 @@ TEST(FileSystemTest, RemovePathRefusesAFolderThatHoldsSomething) {
     EXPECT_FALSE(TryRemovePath(full));
     EXPECT_TRUE(TryRemovePath(Under(folder.path(), L"full\\inside.jpg")));
     EXPECT_NO_THROW(RemovePath(Under(folder.path(), L"never-there.jpg")));
+}
+
+// While the imaging component's stream writes a file, a second writer and a removal are refused,
+// so two runs replacing one name never mix their bytes. Once the stream lets go, both succeed.
+TEST(FileSystemTest, AFileBeingWrittenIsNeitherOpenedAgainForWritingNorRemoved) {
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
+    {
+        ComOwner<IWICImagingFactory> factory;
+        ASSERT_GE(CoCreateInstance(CLSID_WICImagingFactory2, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IWICImagingFactory, reinterpret_cast<void**>(factory.put())),
+                  0);
+        TempFolder folder;
+        const std::wstring path = Under(folder.path(), L"out.jpg");
+        ComOwner<IWICStream> writing;
+        ComOwner<IWICStream> second;
+        ASSERT_GE(factory->CreateStream(writing.put()), 0);
+        ASSERT_GE(factory->CreateStream(second.put()), 0);
+        ASSERT_EQ(writing->InitializeFromFilename(path.c_str(), GENERIC_WRITE), S_OK);
+
+        EXPECT_EQ(second->InitializeFromFilename(path.c_str(), GENERIC_WRITE),
+                  HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
+        ExpectFileSystemError([&] { RemovePath(path); }, "remove", path, 32);
+        EXPECT_TRUE(TestEntryExists(folder / L"out.jpg"));
+
+        writing.reset();
+        EXPECT_EQ(second->InitializeFromFilename(path.c_str(), GENERIC_WRITE), S_OK);
+        second.reset();
+        EXPECT_NO_THROW(RemovePath(path));
+        EXPECT_FALSE(TestEntryExists(folder / L"out.jpg"));
+    }
+    CoUninitialize();
 }
 
 TEST(FileSystemTest, IsSameFileComparesIdentityNotSpelling) {

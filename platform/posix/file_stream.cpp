@@ -1,6 +1,5 @@
-// The output stream: a file created (or emptied) by InitializeFromFilename and kept open until the
-// stream is released or its encoder commits.
-#include <fcntl.h>
+// The output stream: a file created (or emptied) by InitializeFromFilename and kept open, locked
+// against other writers and removal, until the stream is released or its encoder commits.
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +7,7 @@
 
 #include "platform/posix/com_object.h"
 #include "platform/posix/standin_objects.h"
+#include "platform/posix/write_lock.h"
 
 namespace standin {
 namespace {
@@ -19,10 +19,12 @@ class FileStream final
         if (file_ || closed_) return WINCODEC_ERR_WRONGSTATE;
         // These streams exist for encoders to write into; reading is not offered.
         if (fileName == nullptr || desiredAccess != GENERIC_WRITE) return E_INVALIDARG;
-        const std::string path = HostPath(fileName);
-        UniqueFd opened(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-        if (!opened) return HresultFromErrno(errno, true);
-        file_ = std::move(opened);
+        // Locked as Windows' stream denies other writers: a second run writing the same name
+        // fails instead of mixing its bytes into this file.
+        int opened = -1;
+        const std::uint32_t error = OpenLockedForWriting(HostPath(fileName), opened);
+        if (error != 0) return HRESULT_FROM_WIN32(error);
+        file_ = UniqueFd(opened);
         return S_OK;
     }
 

@@ -17,6 +17,7 @@
 #include "platform/file_system_host.h"
 #include "platform/posix/errno_mapping.h"
 #include "platform/posix/utf8.h"
+#include "platform/posix/write_lock.h"
 
 namespace {
 
@@ -124,6 +125,8 @@ std::uint32_t host::CreateOneDirectory(const std::wstring& path) {
 }
 
 // A read-only file needs no special care here: removal depends on the folder, not the file.
+// A file that an output stream is writing is refused, as Windows refuses it; the lock is held
+// through the unlink, so that no writer starts in between.
 std::uint32_t host::RemoveEntry(const std::wstring& path) {
     const std::string osPath = OsPath(path);
     struct stat information {};
@@ -131,9 +134,14 @@ std::uint32_t host::RemoveEntry(const std::wstring& path) {
         const std::uint32_t error = LastError();
         return IsNotFoundError(error) ? 0 : error;
     }
-    const int outcome =
-        S_ISDIR(information.st_mode) ? rmdir(osPath.c_str()) : unlink(osPath.c_str());
-    return outcome == 0 ? 0 : LastError();
+    if (S_ISDIR(information.st_mode)) return rmdir(osPath.c_str()) == 0 ? 0 : LastError();
+
+    RemovalLock lock;
+    if (S_ISREG(information.st_mode)) {
+        const std::uint32_t error = lock.Take(osPath);
+        if (error != 0) return error;
+    }
+    return unlink(osPath.c_str()) == 0 ? 0 : LastError();
 }
 
 bool host::SameFile(const std::wstring& first, const std::wstring& second) {
