@@ -60,6 +60,10 @@ void CreateDirectories(const std::wstring& path) {
     ThrowFileSystemError("create_directories", path, deepestError);
 }
 
+std::uint32_t CreateNewFile(const std::wstring& path) {
+    return host::CreateNewFile(path);
+}
+
 void RemovePath(const std::wstring& path) {
     if (const std::uint32_t error = host::RemoveEntry(path); error != 0) {
         ThrowFileSystemError("remove", path, error);

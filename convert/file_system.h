@@ -23,6 +23,10 @@ bool IsRegularFile(const std::wstring& path);
 // Creates every missing level of path, judged by the deepest; raises "create_directories".
 void CreateDirectories(const std::wstring& path);
 
+// Creates an empty file only where no entry of any kind stands (CREATE_NEW, O_EXCL). Answers 0,
+// host::kErrorFileExists when the name is taken, or the Windows code of another failure.
+std::uint32_t CreateNewFile(const std::wstring& path);
+
 // Removes a file (read-only too), an empty folder, or a link itself; raises "remove".
 void RemovePath(const std::wstring& path);
 

@@ -18,6 +18,7 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorBadNetPath = 53;
 inline constexpr std::uint32_t kErrorNetNameDeleted = 64;
+inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorDirectory = 267;
@@ -45,6 +46,10 @@ std::uint32_t QueryKind(const std::wstring& path, EntryKind& kind);
 
 // Creates one folder; an existing entry answers kErrorAlreadyExists.
 std::uint32_t CreateOneDirectory(const std::wstring& path);
+
+// Creates an empty file where no entry of any kind stands; anything there answers
+// kErrorFileExists.
+std::uint32_t CreateNewFile(const std::wstring& path);
 
 // Removes a file (read-only too), an empty folder, or a link itself. A path that names nothing
 // counts as removed. A file that another program is writing is not removed: that answers

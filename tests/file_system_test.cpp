@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/com_owner.h"
 #include "platform/imaging_api.h"
@@ -73,6 +75,22 @@ TEST(FileSystemTest, RemovePathRefusesAFolderThatHoldsSomething) {
     EXPECT_FALSE(TryRemovePath(full));
     EXPECT_TRUE(TryRemovePath(Under(folder.path(), L"full\\inside.jpg")));
     EXPECT_NO_THROW(RemovePath(Under(folder.path(), L"never-there.jpg")));
+}
+
+// The claim of an output name: it succeeds only where nothing at all stands, so that a name
+// another run took since the choice is never opened.
+TEST(FileSystemTest, CreateNewFileTakesOnlyAFreeName) {
+    TempFolder folder;
+    WriteTestFile(folder / L"file.jpg", "someone else's");
+    MakeTestFolder(folder / L"folder.jpg");
+    const std::pair<std::wstring_view, std::uint32_t> cases[] = {
+        {L"free.jpg", 0}, {L"file.jpg", 80}, {L"folder.jpg", 80}, {L"missing\\x.jpg", 3}};
+    for (const auto& [relative, code] : cases) {
+        EXPECT_EQ(CreateNewFile(Under(folder.path(), relative)), code)
+            << testing::PrintToString(relative);
+    }
+    EXPECT_EQ(ReadTestFile(folder / L"free.jpg"), "");
+    EXPECT_EQ(ReadTestFile(folder / L"file.jpg"), "someone else's");
 }
 
 // While the imaging component's stream writes a file, a second writer and a removal are refused,

@@ -6,6 +6,7 @@
 // "/" and out\x.jpg names x.jpg in the folder out here as on Windows. The price: a name that
 // holds a real "\" cannot be reached.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +123,19 @@ std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
 
 std::uint32_t host::CreateOneDirectory(const std::wstring& path) {
     return mkdir(OsPath(path).c_str(), 0777) == 0 ? 0 : LastError();
+}
+
+// O_EXCL also refuses a link, even one that leads nowhere: nothing is created through it.
+std::uint32_t host::CreateNewFile(const std::wstring& path) {
+    const int created = open(OsPath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (created >= 0) {
+        close(created);
+        return 0;
+    }
+    // As CreateFileW answers: a name taken by anything, or a folder that is not there.
+    if (errno == EEXIST) return kErrorFileExists;
+    if (errno == ENOENT) return kErrorPathNotFound;
+    return LastError();
 }
 
 // A read-only file needs no special care here: removal depends on the folder, not the file.

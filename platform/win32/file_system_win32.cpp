@@ -84,6 +84,20 @@ std::uint32_t host::CreateOneDirectory(const std::wstring& path) {
     return CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : LastError();
 }
 
+std::uint32_t host::CreateNewFile(const std::wstring& path) {
+    const HandleOwner created(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (created.valid()) return ERROR_SUCCESS;
+    const std::uint32_t error = LastError();
+    // Whatever stands there (a folder may answer access denied), the name is taken.
+    if (error != ERROR_FILE_EXISTS && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return ERROR_FILE_EXISTS;
+    }
+    return error;
+}
+
+// A file held open without delete sharing (the imaging stream writes that way) refuses deletion
+// with ERROR_SHARING_VIOLATION by itself.
 std::uint32_t host::RemoveEntry(const std::wstring& path) {
     // The link's own attributes, not its target's.
     const DWORD attributes = GetFileAttributesW(path.c_str());

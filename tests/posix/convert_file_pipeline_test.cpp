@@ -445,30 +445,34 @@ TEST(ConvertFilePipeline, TheFirstFailingCallDecidesAndNothingIsLeftBehind) {
     }
 }
 
-// Only a file this conversion opened for writing is deleted; one that appeared at the chosen name
-// in the meantime belongs to someone else.
-TEST(ConvertFilePipeline, AFileThatAppearedAtTheOutputNameSurvivesAFailureBeforeItWasOpened) {
+// A file that appears at the chosen name after the choice (another run writing into the same
+// folder) is never opened: the stream gets the next free name, claimed first, and a failure
+// removes only what this conversion created.
+TEST(ConvertFilePipeline, ANameTakenAfterTheChoiceIsLeftAloneAndTheNextFreeOneWritten) {
     struct Case {
-        Call failing;
-        bool survives;
+        std::optional<Call> failing;  // none: the conversion succeeds
+        const wchar_t* written;       // the name the result reports
     };
     const Case cases[] = {
-        {Call::createDecoder, true},  {Call::initializeConverter, true},
-        {Call::createStream, true},   {Call::openStream, true},
-        {Call::createEncoder, false}, {Call::commitEncoder, false},
+        {Call::createDecoder, L"in.jpg"},     {Call::createStream, L"in.jpg"},
+        {Call::openStream, L"in (1).jpg"},    {Call::createEncoder, L"in (1).jpg"},
+        {Call::commitEncoder, L"in (1).jpg"}, {std::nullopt, L"in (1).jpg"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(NameOf(c.failing));
+        SCOPED_TRACE(c.failing ? NameOf(*c.failing) : "no failure");
         Conversion conversion;
-        const std::wstring output = conversion.folder / L"in.jpg";
-        conversion.imaging.whileOpeningInput = [&] { WriteTestFile(output, "someone else's"); };
+        const std::wstring taken = conversion.folder / L"in.jpg";
+        conversion.imaging.whileOpeningInput = [&] { WriteTestFile(taken, "someone else's"); };
         conversion.imaging.failFrom = c.failing;
         const ConversionResult result = conversion.Run();
 
-        EXPECT_EQ(result.hresult, CodeOf(c.failing));
-        EXPECT_EQ(TestEntryExists(output), c.survives);
-        if (c.survives) {
-            EXPECT_EQ(ReadTestFile(output), "someone else's");
+        EXPECT_EQ(result.succeeded, !c.failing);
+        EXPECT_EQ(result.hresult, c.failing ? CodeOf(*c.failing) : S_OK);
+        EXPECT_EQ(result.outputPath, conversion.Beside(c.written));
+        EXPECT_EQ(ReadTestFile(taken), "someone else's");
+        EXPECT_EQ(TestEntryExists(conversion.folder / L"in (1).jpg"), !c.failing);
+        if (conversion.imaging.Reached(Call::openStream)) {
+            EXPECT_EQ(conversion.imaging.writtenPath, result.outputPath);
         }
         conversion.ExpectAllReleased();
     }

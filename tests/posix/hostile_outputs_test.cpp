@@ -4,6 +4,7 @@
 // ordinary user, since root writes through read-only folders.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -110,6 +111,17 @@ std::vector<OutputCase> Cases() {
          1,
          {{"a.heic", kPathText}, {"b.heic", kDeniedText}},
          {}},
+        // The name looks free (the link leads nowhere), but a JPEG is never made through a link:
+        // the claim of the name fails however often it is chosen again.
+        {"dangling link named like the output",
+         [](const std::wstring& f) {
+             std::filesystem::create_symlink("elsewhere.jpg", NativePath(In(f, "a.jpg")));
+             return std::vector<std::wstring>{In(f, "a.heic"), In(f, "b.heic")};
+         },
+         {},
+         1,
+         {{"a.heic", kPathText}},
+         {{"b.jpg"}}},
         {"folder named like the output",
          [](const std::wstring& f) {
              MakeTestFolder(In(f, "a.jpg"));

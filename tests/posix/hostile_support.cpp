@@ -245,7 +245,8 @@ void OpenToUnprivilegedUser(const std::wstring& folder) {
         if (::geteuid() == 0 && ::lchown(entry.c_str(), kUnprivilegedId, kUnprivilegedId) != 0) {
             throw std::runtime_error("lchown failed");
         }
-        fs::permissions(entry, fs::perms::all, fs::perm_options::add);
+        // A link has no permissions of its own; its target may not even exist.
+        if (!fs::is_symlink(entry)) fs::permissions(entry, fs::perms::all, fs::perm_options::add);
     };
     open(root);
     for (const auto& entry : fs::recursive_directory_iterator(root)) open(entry.path());

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -360,6 +361,9 @@ class WrappedFactory : public Wrapper<IWICImagingFactory> {
         real->AddRef();  // borrowed from the test, which keeps its own reference
     }
 
+    // Runs after the output name was chosen and before it is claimed.
+    std::function<void()> whileCreatingStream;
+
     HRESULT STDMETHODCALLTYPE CreateEncoder(REFGUID container, const GUID* vendor,
                                             IWICBitmapEncoder** encoder) override {
         IWICBitmapEncoder* real = nullptr;
@@ -407,6 +411,7 @@ class WrappedFactory : public Wrapper<IWICImagingFactory> {
         return real_->CreateBitmapFlipRotator(rotator);
     }
     HRESULT STDMETHODCALLTYPE CreateStream(IWICStream** stream) override {
+        if (whileCreatingStream) whileCreatingStream();
         return real_->CreateStream(stream);
     }
     HRESULT STDMETHODCALLTYPE CreateColorContext(IWICColorContext** context) override {
@@ -513,6 +518,37 @@ TEST_F(RealWic, AFailureLateInTheEncodingLeavesNoFileBehind) {
         EXPECT_EQ(result.hresult, kLateFailure);
         EXPECT_EQ(result.message, FormatFailureMessage(kLateFailure));
         EXPECT_FALSE(TestEntryExists(result.outputPath));
+    }
+}
+
+// A name taken after the choice, by a file or a folder (another run converting into the same
+// folder), is never opened: the JPEG goes to the next free name and the intruder stays as it was.
+TEST_F(RealWic, ANameTakenAfterTheChoiceIsLeftAloneAndTheNextFreeOneWritten) {
+    for (const bool byFolder : {false, true}) {
+        SCOPED_TRACE(byFolder ? "folder" : "file");
+        TempFolder folder;
+        const std::wstring input = folder / L"picture.png";
+        WriteTestFile(input, TwoColorPng(32, 16, kRed, kBlue));
+        const std::wstring taken = folder / L"picture.jpg";
+        AtFailure seen;
+        ConversionOptions options;
+        options.selfTest = true;
+
+        WrappedFactory* wrapped = new WrappedFactory(factory_.get(), LateCall::none, seen);
+        wrapped->whileCreatingStream = [&] {
+            byFolder ? MakeTestFolder(taken) : WriteTestFile(taken, "someone else's");
+        };
+        const ConversionResult result = ConvertFile(wrapped, input, options);
+        wrapped->Release();
+
+        ASSERT_TRUE(result.succeeded) << testing::PrintToString(result.message);
+        EXPECT_EQ(result.outputPath, folder / L"picture (1).jpg");
+        EXPECT_EQ(ReadBack(result.outputPath).width, 32u);
+        EXPECT_EQ(GetFileAttributesW(taken.c_str()) & FILE_ATTRIBUTE_DIRECTORY,
+                  byFolder ? static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY) : 0u);
+        if (!byFolder) {
+            EXPECT_EQ(ReadTestFile(taken), "someone else's");
+        }
     }
 }
 
