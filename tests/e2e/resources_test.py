@@ -17,12 +17,22 @@ def local(tag):
     return tag.rsplit("}", 1)[-1]
 
 
+def project_version():
+    """The four numbers of the project's version, as the build that made the exe declares them."""
+    text = os.environ["HEIC_E2E_VERSION"]
+    numbers = tuple(int(part) for part in text.split("."))
+    if len(numbers) != 4 or ".".join(map(str, numbers)) != text:
+        raise ValueError(f"HEIC_E2E_VERSION {text!r} is not four numbers")
+    return text, numbers
+
+
 class ResourcesTest(unittest.TestCase):
     maxDiff = None
 
     @classmethod
     def setUpClass(cls):
         cls.resources = pe.read_resources(os.environ["HEIC_E2E_PROGRAM"])
+        cls.version_text, cls.version = project_version()
 
     def of_type(self, kind):
         return [resource for resource in self.resources if resource.type == kind]
@@ -49,7 +59,7 @@ class ResourcesTest(unittest.TestCase):
             "requestedPrivileges": 1, "requestedExecutionLevel": 1, "compatibility": 1, "application": 1,
             "supportedOS": 1}))
         identity = next(e for e in root.iter() if local(e.tag) == "assemblyIdentity")
-        self.assertEqual(identity.attrib, {"type": "win32", "name": "ORVIK.HEICToJPEG", "version": "0.2.2.0",
+        self.assertEqual(identity.attrib, {"type": "win32", "name": "ORVIK.HEICToJPEG", "version": self.version_text,
                                            "processorArchitecture": "amd64"})
         description = next(e for e in root.iter() if local(e.tag) == "description")
         self.assertEqual(description.text, "ORVIK HEIC to JPEG Converter")
@@ -66,16 +76,19 @@ class ResourcesTest(unittest.TestCase):
         (signature, _, file_ms, file_ls, product_ms, product_ls, flags_mask, flags, os_kind, file_type,
          subtype, _, _) = struct.unpack("<13I", root.value)
         self.assertEqual(signature, 0xFEEF04BD)
-        self.assertEqual((file_ms, file_ls), (0x00000002, 0x00020000), "file version 0.2.2.0")
-        self.assertEqual((product_ms, product_ls), (0x00000002, 0x00020000), "product version 0.2.2.0")
+        major, minor, patch, tweak = self.version
+        numbers = (major << 16 | minor, patch << 16 | tweak)
+        self.assertEqual((file_ms, file_ls), numbers, f"file version {self.version_text}")
+        self.assertEqual((product_ms, product_ls), numbers, f"product version {self.version_text}")
         self.assertEqual((flags_mask, flags, os_kind, file_type, subtype), (0x3F, 0, 0x40004, 1, 0))
 
         blocks = {child.key: child for child in root.children}
         self.assertEqual(set(blocks), {"StringFileInfo", "VarFileInfo"})
         self.assertEqual([table.key for table in blocks["StringFileInfo"].children], ["040904b0"])
         strings = {entry.key: entry.value for entry in blocks["StringFileInfo"].children[0].children}
+        shown = f"{major}.{minor}.{patch}"
         fixed = {"CompanyName": "ORVIK", "FileDescription": "ORVIK HEIC to JPEG Converter",
-                 "ProductName": "ORVIK HEIC to JPEG Converter", "FileVersion": "0.2.2", "ProductVersion": "0.2.2",
+                 "ProductName": "ORVIK HEIC to JPEG Converter", "FileVersion": shown, "ProductVersion": shown,
                  "OriginalFilename": "heic-to-jpeg.exe"}
         self.assertEqual({key: strings.get(key) for key in fixed}, fixed)
         free = ["InternalName", "LegalCopyright", "Comments"]
