@@ -197,12 +197,13 @@ def windows_path(path):
 
 
 class Run:
-    """One start of the program; the caller answers its windows, then waits for its exit code."""
+    """One start of the program (HEIC_E2E_PROGRAM unless another copy is named); the caller
+    answers its windows, then waits for its exit code."""
 
-    def __init__(self, args, cwd, env=None):
+    def __init__(self, args, cwd, env=None, program=None):
         self._log = open(Path(cwd).parent / (Path(cwd).name + ".program.log"), "wb")
         self._process = subprocess.Popen(
-            [_setting("HEIC_E2E_WINE_RUN"), _setting("HEIC_E2E_PROGRAM"), *args], cwd=cwd,
+            [_setting("HEIC_E2E_WINE_RUN"), str(program or _setting("HEIC_E2E_PROGRAM")), *args], cwd=cwd,
             env=wine_env(display(), env), stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log,
             start_new_session=True)
 

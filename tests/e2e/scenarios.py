@@ -116,6 +116,7 @@ def _cut_jpeg():
 
 class ScenarioCase(unittest.TestCase):
     maxDiff = None
+    program = None  # another copy of the program to start instead of HEIC_E2E_PROGRAM
 
     def run_scenarios(self, scenarios):
         group = harness.WORK / type(self).__name__
@@ -149,7 +150,7 @@ class ScenarioCase(unittest.TestCase):
 
     def run_start(self, folder, start, driver, label):
         args = [arg.replace("{dir}", harness.windows_path(folder)) for arg in start.args]
-        run = harness.Run(args, folder, start.env)
+        run = harness.Run(args, folder, start.env, self.program)
         try:
             if start.dialog is not None:
                 self.answer_dialog(folder, start, driver, label)
