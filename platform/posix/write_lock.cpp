@@ -30,8 +30,9 @@ std::uint32_t OpenLockedForWriting(const std::string& path, int& descriptor) {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         // No O_TRUNC: until the lock is ours, the file may be another writer's.
         const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (opened < 0)
+        if (opened < 0) {
             return errno == ENOENT ? host::kErrorPathNotFound : WindowsErrorFromErrno(errno);
+        }
         struct stat held {};
         struct stat named {};
         std::uint32_t error = 0;
