@@ -8,7 +8,8 @@ packages=(cmake g++ make pkg-config libheif-dev libjpeg62-turbo-dev)
 if [ "${1:-}" = "--tests" ]; then
     packages+=(googletest libgtest-dev libgmock-dev
                g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils fonts-nanum
-               libheif-examples imagemagick time clang libclang-rt-14-dev python3)
+               libheif-examples imagemagick time clang libclang-rt-14-dev python3
+               wixl msitools osslsigncode openssl locales)
 fi
 
 missing=()

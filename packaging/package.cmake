@@ -1,6 +1,7 @@
-# The release package of the Windows build. `cmake --build <build folder> --target package` makes
-# heic-to-jpeg-<version>-win64.zip, holding the one folder heic-to-jpeg-<version>, and SHA256SUMS
-# beside it.
+# The release files of the Windows build. `cmake --build <build folder> --target package` makes
+# heic-to-jpeg-<version>-win64.zip, holding the one folder heic-to-jpeg-<version>, the per-user
+# installer heic-to-jpeg-<version>-win64.msi with the same files, and SHA256SUMS beside them
+# (make_release.py beside this file tells how, and how they stay reproducible).
 #
 # The user guide and the licence notices are written while packaging, not by the normal build, so
 # that a missing guide or copyright file fails only the package.
@@ -8,13 +9,13 @@ set(package_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_
 set(package_folder heic-to-jpeg-${package_version})
 set(package_texts ${CMAKE_BINARY_DIR}/package-texts)
 
-install(TARGETS heic-to-jpeg RUNTIME DESTINATION ${package_folder})
+install(TARGETS heic-to-jpeg RUNTIME DESTINATION ${package_folder} COMPONENT release)
 
 install(CODE "
     set(guide_source [[${CMAKE_SOURCE_DIR}/docs/user-guide-ko.txt]])
     set(texts [[${package_texts}]])
     set(compiler [[${CMAKE_CXX_COMPILER}]])
-    set(program_version [[${package_version}]])")
+    set(program_version [[${package_version}]])" COMPONENT release)
 install(CODE [[
     # So that Notepad shows them right on every Windows 10: before version 1903 it takes a text
     # without byte-order mark for the ANSI code page, before 1809 it breaks lines only at CRLF.
@@ -97,31 +98,46 @@ install(CODE [[
         string(APPEND notices "\n${rule}\n${names}\n${sources_${block}}${rule}\n\n${text}")
     endforeach()
     write_for_notepad("${texts}/THIRD-PARTY-NOTICES.txt" "${notices}")
-]])
+]] COMPONENT release)
 install(FILES ${package_texts}/사용설명서.txt ${package_texts}/THIRD-PARTY-NOTICES.txt
-    DESTINATION ${package_folder})
+    DESTINATION ${package_folder} COMPONENT release)
 
-# CPack runs this after making the zip, before it copies the zip into the build folder.
-set(package_sums ${CMAKE_BINARY_DIR}/package-sums.cmake)
-file(CONFIGURE OUTPUT ${package_sums} @ONLY CONTENT [[
-# Made by cmake/package.cmake: SHA256SUMS for the packages just made, in sha256sum's format.
-set(sums "")
-foreach(package IN LISTS CPACK_PACKAGE_FILES)
-    file(SHA256 "${package}" hash)
-    get_filename_component(name "${package}" NAME)
-    string(APPEND sums "${hash}  ${name}\n")
-endforeach()
-file(WRITE "${CPACK_PACKAGE_DIRECTORY}/SHA256SUMS" "${sums}")
+# The signing certificate, when the release is to be signed. Only the password file's name is
+# kept: the password stays in its file, out of the cache, the command lines and the output.
+set(HEIC_SIGNING_PFX "" CACHE FILEPATH "PKCS#12 certificate that signs the release files (none: unsigned)")
+set(HEIC_SIGNING_PASSWORD_FILE "" CACHE FILEPATH "File that holds the password of HEIC_SIGNING_PFX")
+set(HEIC_SIGNING_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service for the signatures")
+set(signing null)
+if(HEIC_SIGNING_PFX)
+    if(NOT HEIC_SIGNING_PASSWORD_FILE)
+        message(FATAL_ERROR "HEIC_SIGNING_PFX needs HEIC_SIGNING_PASSWORD_FILE, a file holding its password")
+    endif()
+    foreach(file IN ITEMS HEIC_SIGNING_PFX HEIC_SIGNING_PASSWORD_FILE)
+        if(NOT EXISTS "${${file}}")
+            message(FATAL_ERROR "${file}: ${${file}} does not exist")
+        endif()
+    endforeach()
+    find_program(HEIC_OSSLSIGNCODE osslsigncode REQUIRED)
+    set(signing "{\"pfx\": \"${HEIC_SIGNING_PFX}\", \"password_file\": \"${HEIC_SIGNING_PASSWORD_FILE}\", \"timestamp_url\": \"${HEIC_SIGNING_TIMESTAMP_URL}\"}")
+endif()
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(release_settings ${CMAKE_BINARY_DIR}/release-settings.json)
+file(CONFIGURE OUTPUT ${release_settings} @ONLY CONTENT [[
+{
+  "source": "@CMAKE_SOURCE_DIR@",
+  "build": "@CMAKE_BINARY_DIR@",
+  "out": "@CMAKE_BINARY_DIR@",
+  "cmake": "@CMAKE_COMMAND@",
+  "version": "@package_version@",
+  "folder": "@package_folder@",
+  "icon": "@CMAKE_SOURCE_DIR@/app/resources/app.ico",
+  "signing": @signing@
+}
 ]])
-
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME heic-to-jpeg)
-set(CPACK_PACKAGE_VENDOR ORVIK)
-set(CPACK_PACKAGE_VERSION ${package_version})
-set(CPACK_PACKAGE_FILE_NAME ${package_folder}-win64)
-# The install folder is the zip's one top folder; CPack's own would carry the zip's name.
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
-set(CPACK_POST_BUILD_SCRIPTS ${package_sums})
-include(CPack)
+# A build folder packaged by CPack before keeps its configuration files, which reserve the name.
+file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
+add_custom_target(package
+    COMMAND ${Python3_EXECUTABLE} -X utf8 ${CMAKE_CURRENT_LIST_DIR}/make_release.py ${release_settings}
+    DEPENDS heic-to-jpeg
+    VERBATIM)
