@@ -42,6 +42,7 @@ class PackageTest(scenarios.ScenarioCase):
         cls.top = "heic-to-jpeg-" + ".".join(version[:3])
         packages = Path(os.environ["HEIC_E2E_PACKAGES"])
         cls.zip = packages / f"{cls.top}-win64.zip"
+        cls.msi = packages / f"{cls.top}-win64.msi"
         cls.sums = packages / "SHA256SUMS"
         with zipfile.ZipFile(cls.zip) as archive:
             cls.entries = archive.infolist()
@@ -51,9 +52,10 @@ class PackageTest(scenarios.ScenarioCase):
         cls.folder = cls.unpacked / cls.top
         cls.program = cls.folder / PROGRAM
 
-    def test_checksum_file_names_the_zip(self):
-        digest = hashlib.sha256(self.zip.read_bytes()).hexdigest()
-        self.assertEqual(self.sums.read_text(encoding="ascii"), f"{digest}  {self.zip.name}\n")
+    def test_checksums_name_the_zip_and_the_installer(self):
+        expected = "".join(f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {path.name}\n"
+                           for path in (self.zip, self.msi))
+        self.assertEqual(self.sums.read_text(encoding="ascii"), expected)
 
     def test_one_folder_with_three_files(self):
         files = sorted(entry.filename for entry in self.entries if not entry.is_dir())

@@ -1,0 +1,269 @@
+"""The release files beyond the zip's own contents: the installer under Wine's Windows Installer, the
+files' reproducibility, and their signatures.
+
+Run through ctest, which makes the release files first:  python3 release_test.py InstallerTest
+"""
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+from pathlib import Path
+
+import images
+
+SETTINGS = json.loads(Path(os.environ["HEIC_E2E_RELEASE_SETTINGS"]).read_text(encoding="utf-8"))
+sys.path.insert(0, str(Path(SETTINGS["source"]) / "packaging"))
+import make_release  # noqa: E402
+
+VERSION = SETTINGS["version"]
+RELEASE = Path(SETTINGS["out"])
+ZIP = RELEASE / f"heic-to-jpeg-{VERSION}-win64.zip"
+MSI = RELEASE / f"heic-to-jpeg-{VERSION}-win64.msi"
+WORK = Path(os.environ["HEIC_E2E_ROOT"]) / "release"
+NAME = "HEIC to JPEG Converter"
+
+
+def zip_files(path):
+    with zipfile.ZipFile(path) as archive:
+        return {Path(e.filename).name: archive.read(e) for e in archive.infolist() if not e.is_dir()}
+
+
+def release_epoch():
+    return make_release.source_epoch(SETTINGS["source"])
+
+
+class InstallerTest(unittest.TestCase):
+    """Installs, upgrades, refuses a downgrade and uninstalls in a Wine prefix of its own."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = WORK / "installer"
+        shutil.rmtree(cls.folder, ignore_errors=True)
+        cls.folder.mkdir(parents=True)
+        # Wine takes its ANSI code page from the locale: a Korean one makes it 949, as on a Korean
+        # Windows, where the installer's tables and the links' paths must read right.
+        locales = cls.folder / "locales"
+        locales.mkdir()
+        subprocess.run(["localedef", "-i", "ko_KR", "-f", "UTF-8", str(locales / "ko_KR.UTF-8")], check=True)
+        cls.env = dict(os.environ, WINEPREFIX=str(cls.folder / "prefix"), WINEDEBUG="-all", LOCPATH=str(locales),
+                       LC_ALL="ko_KR.UTF-8", WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=")
+        cls.env.pop("DISPLAY", None)
+        cls.wine("wineboot", "-i")
+        # One server for the whole test: the registry is read from it, and each command starts quicker.
+        subprocess.run(["wineserver", "-p"], env=cls.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        users = cls.folder / "prefix/drive_c/users"
+        cls.user = next(p for p in users.iterdir() if p.name != "Public")
+        cls.installed = cls.user / "AppData/Local/Programs/ORVIK" / NAME
+        cls.menu = cls.user / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
+        cls.send_to = cls.user / "AppData/Roaming/Microsoft/Windows/SendTo"
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=cls.env)
+
+    @classmethod
+    def wine(cls, *command, cwd=None):
+        # Off our pipes: the wineserver that a command starts inherits them and outlives it.
+        return subprocess.run(["wine", *command], env=cls.env, cwd=cwd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300).returncode
+
+    def msiexec(self, action, msi):
+        return self.wine("msiexec", action, "Z:" + str(msi).replace("/", "\\"), "/qn")
+
+    def registry(self):
+        """Every key of HKCU and HKLM\\Software with its values, as Wine exports them."""
+        keys = {}
+        for root in ("HKCU", "HKLM\\Software"):
+            export = self.folder / "export.reg"
+            self.assertEqual(self.wine("reg", "export", root, str(export), "/y"), 0)
+            key = None
+            for line in export.read_bytes().decode("utf-16").replace("\\\r\n  ", "").splitlines():
+                if line.startswith("["):
+                    key = line
+                    keys[key] = set()
+                elif line and key:
+                    keys[key].add(line)
+        return keys
+
+    def files(self):
+        return {p.relative_to(self.user).as_posix() for p in self.user.rglob("*")}
+
+    def products(self):
+        """(DisplayName, DisplayVersion, Publisher) of every entry of 설정 > 앱 that is ours."""
+        uninstall = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+        found = []
+        for key, values in self.registry().items():
+            if key.startswith(uninstall) and f'"DisplayName"="{NAME}"' in values:
+                found.append(tuple(sorted(v for v in values if v.startswith(('"DisplayVersion"', '"Publisher"',
+                                                                              '"NoModify"', '"NoRepair"')))))
+        return found
+
+    def test_install_upgrade_refuse_downgrade_uninstall(self):
+        before_files, before_registry = self.files(), self.registry()
+        release = zip_files(ZIP)
+
+        # An older version of the same installer, with a guide of its own to tell the files apart.
+        older_files = self.folder / "older"
+        older_files.mkdir()
+        for name, data in release.items():
+            (older_files / name).write_bytes(b"older " + data if name.endswith(".txt") else data)
+        older = self.folder / "older.msi"
+        make_release.write_installer(older_files, older, "0.1.0", release_epoch(), Path(SETTINGS["icon"]),
+                                     self.folder / "older-msi")
+        self.assertEqual(self.msiexec("/i", older), 0)
+        self.assertEqual(self.products(), [('"DisplayVersion"="0.1.0"', '"NoModify"=dword:00000001',
+                                            '"NoRepair"=dword:00000001', '"Publisher"="ORVIK"')])
+
+        self.assertEqual(self.msiexec("/i", MSI), 0, "the newer version installs over the older")
+        self.assertEqual(self.products(), [(f'"DisplayVersion"="{VERSION}"', '"NoModify"=dword:00000001',
+                                            '"NoRepair"=dword:00000001', '"Publisher"="ORVIK"')])
+        self.assertEqual({p.name: p.read_bytes() for p in self.installed.iterdir()}, release)
+        program = self.installed / "heic-to-jpeg.exe"
+        for folder, shortcut, target in [(self.menu, "HEIC를 JPEG로 변환", program),
+                                         (self.menu, "HEIC를 JPEG로 변환 사용설명서", self.installed / "사용설명서.txt"),
+                                         (self.send_to, "HEIC를 JPEG로", program)]:
+            self.assertEqual(link_target(folder / f"{shortcut}.lnk"), self.windows_path(target), shortcut)
+        icons = [v for values in self.registry().values() for v in values if v.startswith('"ProductIcon"=')]
+        self.assertEqual(len(icons), 1)
+        icon = self.user / icons[0].split("\\\\users\\\\", 1)[1].split("\\\\", 1)[1].rstrip('"').replace("\\\\", "/")
+        self.assertEqual(icon.read_bytes(), Path(SETTINGS["icon"]).read_bytes(), "설정 > 앱 shows the program's icon")
+
+        photos = self.folder / "photos"
+        photos.mkdir()
+        images.write_png(photos / "사진.png", 40, 30)
+        self.assertEqual(self.wine(str(program), "--quiet", "--no-gui", "--self-test", "사진.png", cwd=photos), 0)
+        self.assertEqual(images.jpeg_size(photos / "사진.jpg"), (40, 30))
+
+        installed_files, installed_registry = self.files(), self.registry()
+        downgrade = self.msiexec("/i", older)
+        self.assertEqual(downgrade, 1603 & 0xFF, "ERROR_INSTALL_FAILURE, as Wine's exit status holds it")
+        self.assertEqual(self.files(), installed_files, "a refused downgrade changes no file")
+        self.assertEqual(changed_keys(installed_registry, self.registry()), [], "nor the registry")
+
+        self.assertEqual(self.msiexec("/x", MSI), 0)
+        # Windows Installer keeps its own folder and empty keys for its bookkeeping; nothing of ours stays.
+        self.assertEqual(self.files() ^ before_files, {"AppData/Roaming/Microsoft/Installer"})
+        after_registry = self.registry()
+        self.assertEqual([key for key in changed_keys(before_registry, after_registry)
+                          if after_registry.get(key) or "\\Installer" not in key], [])
+
+    def windows_path(self, path):
+        return "C:\\users\\" + path.relative_to(self.user.parent).as_posix().replace("/", "\\")
+
+
+def changed_keys(before, after):
+    """The keys added, removed or changed, but for the network cards Wine lists anew as it likes."""
+    return sorted(key for key in before.keys() | after.keys()
+                  if before.get(key) != after.get(key) and "\\NetworkCards" not in key)
+
+
+def link_target(path):
+    """The local path a shell link points to, from its link information block."""
+    data = path.read_bytes()
+    flags, = struct.unpack_from("<I", data, 0x14)
+    at = 0x4C
+    if flags & 0x1:  # HasLinkTargetIDList
+        at += 2 + struct.unpack_from("<H", data, at)[0]
+    assert flags & 0x2, "the link has link information"
+    header_size, = struct.unpack_from("<I", data, at + 4)
+    local_base, = struct.unpack_from("<I", data, at + 16)
+    if header_size >= 0x24:
+        unicode_base, = struct.unpack_from("<I", data, at + 28)
+        end = data.index(b"\0\0", at + unicode_base)
+        end += (end - at - unicode_base) % 2
+        return data[at + unicode_base:end].decode("utf-16-le")
+    return data[at + local_base:data.index(b"\0", at + local_base)].decode("cp949")
+
+
+class ReproducibleTest(unittest.TestCase):
+    """A later packaging of the same build gives the same bytes, stamped with the sources' time."""
+
+    def test_second_packaging_gives_the_same_files(self):
+        first = {path.name: path.read_bytes() for path in (ZIP, MSI)}
+        time.sleep(2)  # the zip's times have two seconds' resolution
+        again = WORK / "again"
+        shutil.rmtree(again, ignore_errors=True)
+        make_release.make_release(SETTINGS, again, None)
+        self.assertEqual({name: (again / name).read_bytes() for name in first}, first)
+
+        epoch = release_epoch()
+        program = zip_files(ZIP)["heic-to-jpeg.exe"]
+        header, = struct.unpack_from("<I", program, 0x3C)
+        self.assertEqual(struct.unpack_from("<I", program, header + 8)[0], epoch, "PE header time")
+        with zipfile.ZipFile(ZIP) as archive:
+            self.assertEqual({e.date_time for e in archive.infolist()}, {time.gmtime(epoch)[:5] + (epoch % 60 // 2 * 2,)})
+        for place in (SETTINGS["source"], SETTINGS["build"]):
+            for data in [*first.values(), program]:
+                self.assertNotIn(place.encode(), data)
+                self.assertNotIn(place.encode("utf-16-le"), data)
+
+
+class SigningTest(unittest.TestCase):
+    """Signs with a certificate made here, and refuses a wrong password without leaving a file."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = WORK / "signing"
+        shutil.rmtree(cls.folder, ignore_errors=True)
+        cls.folder.mkdir(parents=True)
+        cls.password = "pw-" + os.urandom(6).hex()
+        cls.password_file = cls.folder / "password.txt"
+        cls.password_file.write_text(cls.password)
+        cls.certificate = cls.folder / "certificate.pem"
+        key = cls.folder / "key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=ORVIK test signing", "-addext", "extendedKeyUsage=codeSigning",
+                        "-keyout", str(key), "-out", str(cls.certificate)], check=True, capture_output=True)
+        cls.pfx = cls.folder / "signing.pfx"
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", str(key), "-in", str(cls.certificate),
+                        "-out", str(cls.pfx), "-passout", f"file:{cls.password_file}"], check=True)
+
+    def package(self, out, password_file):
+        return subprocess.run([sys.executable, "-X", "utf8", str(Path(SETTINGS["source"]) / "packaging/make_release.py"),
+                               os.environ["HEIC_E2E_RELEASE_SETTINGS"], "--out", str(out), "--pfx", str(self.pfx),
+                               "--password-file", str(password_file)], capture_output=True, text=True)
+
+    def verify(self, path):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.certificate), "-in", str(path)],
+                              capture_output=True, text=True)
+
+    def test_signs_the_program_and_the_installer(self):
+        out = self.folder / "signed"
+        done = self.package(out, self.password_file)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertNotIn(self.password, done.stdout + done.stderr)
+        extracted = self.folder / "extracted"
+        program = extracted / "heic-to-jpeg.exe"
+        program.parent.mkdir()
+        program.write_bytes(zip_files(out / ZIP.name)["heic-to-jpeg.exe"])
+        from_msi = self.folder / "from-msi"
+        subprocess.run(["msiextract", "-C", str(from_msi), str(out / MSI.name)], check=True, capture_output=True)
+        self.assertEqual(next(from_msi.rglob("heic-to-jpeg.exe")).read_bytes(), program.read_bytes(),
+                         "the installer holds the signed program")
+        for path in (program, out / MSI.name):
+            verified = self.verify(path)
+            self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+            self.assertIn("Signature verification: ok", verified.stdout)
+            self.assertIn("ORVIK test signing", verified.stdout)
+
+    def test_wrong_password_fails_and_leaves_no_release_file(self):
+        out = self.folder / "refused"
+        out.mkdir()
+        (out / ZIP.name).write_bytes(b"an older release file")
+        wrong = self.folder / "wrong.txt"
+        wrong.write_text("not-" + self.password)
+        done = self.package(out, wrong)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("signing heic-to-jpeg.exe failed", done.stderr)
+        self.assertNotIn(self.password, done.stdout + done.stderr)
+        self.assertEqual(list(out.iterdir()), [])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
