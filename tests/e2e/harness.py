@@ -141,10 +141,15 @@ def start():
         ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ", "/d", "N", "/f"],
     ]
     for setting in settings:
-        # With the display: the first program of a server starts Wine's desktop process, which
+        # With the display: a program that finds no desktop starts Wine's desktop process, which
         # keeps the display it was started with for every later window.
         if _quiet_run([wine_run, *setting], wine_env(screen), 120) != 0:
             raise RuntimeError(f"wine {' '.join(setting)} failed")
+    # One desktop for the whole run: without a program on it Wine closes it after a second, and
+    # every start after a pause would bring up a new one, racing the driver to do so.
+    subprocess.Popen([wine_run, _setting("HEIC_E2E_DRIVER"), "hold"], env=wine_env(screen),
+                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True)
 
 
 def display():
