@@ -6,6 +6,12 @@
 //   e2e_box_driver open --title TEXT --names TEXT [--folder PATH] [--timeout-ms N] [--keep]
 //   e2e_box_driver cancel --title TEXT [--timeout-ms N]
 //   e2e_box_driver windows
+//   e2e_box_driver hold
+//
+// "hold" stays on the desktop until it is killed (wineserver -k ends the session), so that Wine
+// never closes the desktop between two starts: it does so one second after the last program on
+// it ended, and the next start then brings up a new desktop process, or two racing ones when the
+// program and this driver start together.
 //
 // Exit code 0 when the window was found and answered, 1 when it did not appear in time or did
 // not close when answered, 2 for a bad command line.
@@ -476,6 +482,10 @@ int wmain(int argc, wchar_t** argv) {
         return FileDialog(options, false);
     }
     if (options.command == L"cancel" && !options.caption.empty()) return FileDialog(options, true);
+    if (options.command == L"hold") {
+        GetDesktopWindow();  // joins the desktop now rather than at first use
+        Sleep(INFINITE);
+    }
     if (options.command == L"windows") {
         EnumWindows(ListWindow, 0);
         return 0;

@@ -13,6 +13,7 @@ The settings come from the environment that CTest sets:
 """
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -54,7 +55,8 @@ def require_tools():
 def _base_env():
     env = dict(os.environ)
     env["WINEPREFIX"] = str(PREFIX)
-    env["WINEDEBUG"] = "-all"
+    # Wine's errors only: they land in the logs that a failed wait for a window shows.
+    env["WINEDEBUG"] = "-all,err+all"
     # Korean arguments and file names cross from Linux to Windows as UTF-8.
     env["LC_ALL"] = "C.UTF-8"
     env.pop("DISPLAY", None)
@@ -139,10 +141,15 @@ def start():
         ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ", "/d", "N", "/f"],
     ]
     for setting in settings:
-        # With the display: the first program of a server starts Wine's desktop process, which
+        # With the display: a program that finds no desktop starts Wine's desktop process, which
         # keeps the display it was started with for every later window.
         if _quiet_run([wine_run, *setting], wine_env(screen), 120) != 0:
             raise RuntimeError(f"wine {' '.join(setting)} failed")
+    # One desktop for the whole run: without a program on it Wine closes it after a second, and
+    # every start after a pause would bring up a new one, racing the driver to do so.
+    subprocess.Popen([wine_run, _setting("HEIC_E2E_DRIVER"), "hold"], env=wine_env(screen),
+                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True)
 
 
 def display():
@@ -166,7 +173,10 @@ class Driver:
         return [json.loads(line) for line in self._out.read_text(encoding="utf-8").splitlines() if line.strip()]
 
     def _answer(self, *args):
-        lines = self._call(*args)
+        try:
+            lines = self._call(*args)
+        except subprocess.TimeoutExpired:
+            return {"event": "driver did not end"}
         return lines[-1] if lines else {"event": "driver said nothing"}
 
     def box(self, keep=False, timeout_ms=WINDOW_TIMEOUT_MS):
@@ -191,6 +201,46 @@ def screenshot(name):
     return target
 
 
+def _attempt(step):
+    try:
+        return step()
+    except (OSError, ValueError, subprocess.SubprocessError) as error:
+        return f"(failed: {error})"
+
+
+def _output(command):
+    return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=20,
+                          check=True).stdout.decode(errors="replace").strip()
+
+
+def _prefix_processes():
+    mark = f"WINEPREFIX={PREFIX}".encode()
+    pids = []
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and mark in (entry / "environ").read_bytes().split(b"\0"):
+                pids.append(entry.name)
+        except OSError:
+            pass  # ended meanwhile
+    return _output(["ps", "-o", "pid,etimes,args", "-p", ",".join(pids)])
+
+
+def missing_window(run, driver, name):
+    """What was there when a window we waited for did not come, for the failure message: the
+    screen, the top-level windows as Wine and as X know them, the program's state and what it
+    wrote, and the processes of the session's prefix."""
+    slug = re.sub(r"[^\w.-]+", "_", name).strip("_")
+    shot = _attempt(lambda: screenshot(f"timeout_{slug}"))
+    wine_windows = _attempt(lambda: "\n".join(json.dumps(w, ensure_ascii=False) for w in driver.windows()))
+    x_windows = _attempt(lambda: _output(["xwininfo", "-root", "-children", "-display", f":{display()}"]))
+    written = _attempt(lambda: run.log_path.read_bytes()[-4000:].decode("utf-8", "replace"))
+    return (f"\n--- the window did not come: {name}\nscreenshot: {shot}\nprogram: {run.state()}\n"
+            f"load: {_attempt(lambda: Path('/proc/loadavg').read_text().strip())}\n"
+            f"windows (Wine):\n{wine_windows}\nwindows (X):\n{x_windows}\n"
+            f"processes of {PREFIX}:\n{_attempt(_prefix_processes)}\n"
+            f"program output ({run.log_path}):\n{written}\n---")
+
+
 def windows_path(path):
     """The path as the program sees it: Wine maps the Linux root to drive Z:."""
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
@@ -201,11 +251,16 @@ class Run:
     answers its windows, then waits for its exit code."""
 
     def __init__(self, args, cwd, env=None, program=None):
-        self._log = open(Path(cwd).parent / (Path(cwd).name + ".program.log"), "wb")
+        self.log_path = Path(cwd).parent / (Path(cwd).name + ".program.log")
+        self._log = open(self.log_path, "wb")
         self._process = subprocess.Popen(
             [_setting("HEIC_E2E_WINE_RUN"), str(program or _setting("HEIC_E2E_PROGRAM")), *args], cwd=cwd,
             env=wine_env(display(), env), stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log,
             start_new_session=True)
+
+    def state(self):
+        code = self._process.poll()
+        return f"still runs (pid {self._process.pid})" if code is None else f"ended with exit code {code}"
 
     def exit_code(self, driver):
         """The exit code, or None when the program did not end on its own; then whatever windows it

@@ -153,21 +153,27 @@ class ScenarioCase(unittest.TestCase):
         run = harness.Run(args, folder, start.env, self.program)
         try:
             if start.dialog is not None:
-                self.answer_dialog(folder, start, driver, label)
+                self.answer_dialog(folder, start, driver, label, run)
             for box in start.boxes:
-                self.answer_box(folder, box, driver, label)
+                self.answer_box(folder, box, driver, label, run)
         finally:
             # Whatever failed above, the program ends here, so that no box of it meets the next start.
             code = run.exit_code(driver)
         self.assertEqual(run.left_open, [], f"{label}: windows nobody expected")
         self.assertEqual(code, start.code, f"{label}: exit code")
 
-    def answer_box(self, folder, box, driver, label):
+    def expect_window(self, seen, event, run, driver, label, what):
+        if seen["event"] != event:
+            self.fail(f"{label}: expected {what}, the driver reported {seen}" +
+                      harness.missing_window(run, driver, label))
+
+    def answer_box(self, folder, box, driver, label, run):
+        what = f"the box {box.text!r}"
         if box.shot:
-            driver.box(keep=True)
+            self.expect_window(driver.box(keep=True), "box", run, driver, label, what)
             harness.screenshot(box.shot)
         seen = driver.box()
-        self.assertEqual(seen["event"], "box", f"{label}: expected the box {box.text!r}")
+        self.expect_window(seen, "box", run, driver, label, what)
         self.assertEqual(seen["caption"], harness.CAPTION, label)
         self.check_text(seen["text"], box.text.replace("{dir}", harness.windows_path(folder)), label)
         self.assertEqual(seen["icon"], box.icon, f"{label}: icon of {seen['text']!r}")
@@ -185,15 +191,16 @@ class ScenarioCase(unittest.TestCase):
         self.assertEqual(head + "\n", expected[:-len("{contact}")], f"{label}: text of the box")
         self.assertRegex(last, f"^{CONTACT}$", f"{label}: contact line")
 
-    def answer_dialog(self, folder, start, driver, label):
+    def answer_dialog(self, folder, start, driver, label, run):
+        what = "the open-file dialog"
         if start.dialog_shot:
-            driver.open_files("", "", keep=True)
+            self.expect_window(driver.open_files("", "", keep=True), "dialog", run, driver, label, what)
             harness.screenshot(start.dialog_shot)
         if start.dialog == "":
             seen = driver.cancel()
         else:
             seen = driver.open_files(harness.windows_path(folder), start.dialog)
-        self.assertEqual(seen["event"], "dialog", f"{label}: the open-file dialog")
+        self.expect_window(seen, "dialog", run, driver, label, what)
         self.assertEqual(seen["caption"], harness.DIALOG_TITLE, label)
         self.assertEqual([item["text"] for item in seen["filters"]],
                          ["HEIC/HEIF 이미지 (*.heic;*.heif)", "모든 파일 (*.*)"], label)
