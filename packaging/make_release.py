@@ -181,7 +181,7 @@ def main():
         sys.exit("package: a signing certificate needs the file that holds its password")
     try:
         outputs = make_release(settings, args.out or Path(settings["out"]), signing if signing.get("pfx") else None)
-    except (ReleaseError, ValueError, subprocess.CalledProcessError) as error:
+    except (ReleaseError, ValueError, OSError, subprocess.CalledProcessError) as error:
         details = getattr(error, "stderr", None) or ""
         sys.exit(f"package: {error}\n{details}".rstrip())
     for path in outputs:

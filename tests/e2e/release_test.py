@@ -95,34 +95,37 @@ class InstallerTest(unittest.TestCase):
         return {p.relative_to(self.user).as_posix() for p in self.user.rglob("*")}
 
     def products(self):
-        """(DisplayName, DisplayVersion, Publisher) of every entry of 설정 > 앱 that is ours."""
+        """The version of every entry of 설정 > 앱 that is ours, each checked for its publisher and
+        for removal as its only action."""
         uninstall = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-        found = []
-        for key, values in self.registry().items():
-            if key.startswith(uninstall) and f'"DisplayName"="{NAME}"' in values:
-                found.append(tuple(sorted(v for v in values if v.startswith(('"DisplayVersion"', '"Publisher"',
-                                                                              '"NoModify"', '"NoRepair"')))))
-        return found
+        ours = [values for key, values in self.registry().items()
+                if key.startswith(uninstall) and f'"DisplayName"="{NAME}"' in values]
+        for values in ours:
+            self.assertLessEqual({'"Publisher"="ORVIK"', '"NoModify"=dword:00000001', '"NoRepair"=dword:00000001'},
+                                 values)
+        return [v for values in ours for v in values if v.startswith('"DisplayVersion"')]
 
     def test_install_upgrade_refuse_downgrade_uninstall(self):
         before_files, before_registry = self.files(), self.registry()
         release = zip_files(ZIP)
 
-        # An older version of the same installer, with a guide of its own to tell the files apart.
-        older_files = self.folder / "older"
-        older_files.mkdir()
+        # Installers of the same files but for their texts: an older version, and a rebuild of this
+        # version, which has another product code.
+        other_files = self.folder / "other"
+        other_files.mkdir()
         for name, data in release.items():
-            (older_files / name).write_bytes(b"older " + data if name.endswith(".txt") else data)
-        older = self.folder / "older.msi"
-        make_release.write_installer(older_files, older, "0.1.0", release_epoch(), Path(SETTINGS["icon"]),
-                                     self.folder / "older-msi")
+            (other_files / name).write_bytes(b"other " + data if name.endswith(".txt") else data)
+        older, rebuilt = self.folder / "older.msi", self.folder / "rebuilt.msi"
+        for msi, version in [(older, "0.1.0"), (rebuilt, VERSION)]:
+            make_release.write_installer(other_files, msi, version, release_epoch(), Path(SETTINGS["icon"]),
+                                         self.folder / "msi-work")
         self.assertEqual(self.msiexec("/i", older), 0)
-        self.assertEqual(self.products(), [('"DisplayVersion"="0.1.0"', '"NoModify"=dword:00000001',
-                                            '"NoRepair"=dword:00000001', '"Publisher"="ORVIK"')])
+        self.assertEqual(self.products(), ['"DisplayVersion"="0.1.0"'])
+        self.assertEqual(self.msiexec("/i", rebuilt), 0, "the newer version installs over the older")
+        self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'], "one entry, the newer")
 
-        self.assertEqual(self.msiexec("/i", MSI), 0, "the newer version installs over the older")
-        self.assertEqual(self.products(), [(f'"DisplayVersion"="{VERSION}"', '"NoModify"=dword:00000001',
-                                            '"NoRepair"=dword:00000001', '"Publisher"="ORVIK"')])
+        self.assertEqual(self.msiexec("/i", MSI), 0, "a rebuild of the same version replaces it too")
+        self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'])
         self.assertEqual({p.name: p.read_bytes() for p in self.installed.iterdir()}, release)
         program = self.installed / "heic-to-jpeg.exe"
         for folder, shortcut, target in [(self.menu, "HEIC를 JPEG로 변환", program),
