@@ -34,6 +34,13 @@ def zip_files(path):
         return {Path(e.filename).name: archive.read(e) for e in archive.infolist() if not e.is_dir()}
 
 
+def fresh_folder(name):
+    folder = WORK / name
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    return folder
+
+
 def release_epoch():
     return make_release.source_epoch(SETTINGS["source"])
 
@@ -43,9 +50,7 @@ class InstallerTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.folder = WORK / "installer"
-        shutil.rmtree(cls.folder, ignore_errors=True)
-        cls.folder.mkdir(parents=True)
+        cls.folder = fresh_folder("installer")
         # Wine takes its ANSI code page from the locale: a Korean one makes it 949, as on a Korean
         # Windows, where the installer's tables and the links' paths must read right.
         locales = cls.folder / "locales"
@@ -190,8 +195,7 @@ class ReproducibleTest(unittest.TestCase):
     def test_second_packaging_gives_the_same_files(self):
         first = {path.name: path.read_bytes() for path in (ZIP, MSI)}
         time.sleep(2)  # the zip's times have two seconds' resolution
-        again = WORK / "again"
-        shutil.rmtree(again, ignore_errors=True)
+        again = fresh_folder("again")
         make_release.make_release(SETTINGS, again, None)
         self.assertEqual({name: (again / name).read_bytes() for name in first}, first)
 
@@ -212,9 +216,7 @@ class SigningTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.folder = WORK / "signing"
-        shutil.rmtree(cls.folder, ignore_errors=True)
-        cls.folder.mkdir(parents=True)
+        cls.folder = fresh_folder("signing")
         cls.password = "pw-" + os.urandom(6).hex()
         cls.password_file = cls.folder / "password.txt"
         cls.password_file.write_text(cls.password)
