@@ -137,10 +137,10 @@ class InstallerTest(unittest.TestCase):
                                          (self.menu, "HEIC를 JPEG로 변환 사용설명서", self.installed / "사용설명서.txt"),
                                          (self.send_to, "HEIC를 JPEG로", program)]:
             self.assertEqual(link_target(folder / f"{shortcut}.lnk"), self.windows_path(target), shortcut)
-        icons = [v for values in self.registry().values() for v in values if v.startswith('"ProductIcon"=')]
-        self.assertEqual(len(icons), 1)
-        icon = self.user / icons[0].split("\\\\users\\\\", 1)[1].split("\\\\", 1)[1].rstrip('"').replace("\\\\", "/")
+        icon, = self.user.glob("AppData/Roaming/Microsoft/Installer/*/program.ico")
         self.assertEqual(icon.read_bytes(), Path(SETTINGS["icon"]).read_bytes(), "설정 > 앱 shows the program's icon")
+        self.assertEqual([v for values in self.registry().values() for v in values if v.startswith('"ProductIcon"=')],
+                         ['"ProductIcon"="' + self.windows_path(icon).replace("\\", "\\\\") + '"'])
 
         photos = self.folder / "photos"
         photos.mkdir()
@@ -172,21 +172,16 @@ def changed_keys(before, after):
 
 
 def link_target(path):
-    """The local path a shell link points to, from its link information block."""
+    """The local path a shell link points to, from its link information block; Wine writes it in
+    the ANSI code page only."""
     data = path.read_bytes()
     flags, = struct.unpack_from("<I", data, 0x14)
     at = 0x4C
     if flags & 0x1:  # HasLinkTargetIDList
         at += 2 + struct.unpack_from("<H", data, at)[0]
     assert flags & 0x2, "the link has link information"
-    header_size, = struct.unpack_from("<I", data, at + 4)
-    local_base, = struct.unpack_from("<I", data, at + 16)
-    if header_size >= 0x24:
-        unicode_base, = struct.unpack_from("<I", data, at + 28)
-        end = data.index(b"\0\0", at + unicode_base)
-        end += (end - at - unicode_base) % 2
-        return data[at + unicode_base:end].decode("utf-16-le")
-    return data[at + local_base:data.index(b"\0", at + local_base)].decode("cp949")
+    local_base = at + struct.unpack_from("<I", data, at + 16)[0]
+    return data[local_base:data.index(b"\0", local_base)].decode("cp949")
 
 
 class ReproducibleTest(unittest.TestCase):
