@@ -173,10 +173,9 @@ def main():
     parser.add_argument("--timestamp-url")
     args = parser.parse_args()
     settings = json.loads(args.settings.read_text(encoding="utf-8"))
-    signing = dict(settings.get("signing") or {})
-    for key in ("pfx", "password_file", "timestamp_url"):
-        if getattr(args, key):
-            signing[key] = getattr(args, key)
+    signing = dict(settings["signing"])
+    for key in signing:
+        signing[key] = getattr(args, key) or signing[key]
     if signing.get("pfx") and not signing.get("password_file"):
         sys.exit("package: a signing certificate needs the file that holds its password")
     try:

@@ -107,7 +107,6 @@ install(FILES ${package_texts}/사용설명서.txt ${package_texts}/THIRD-PARTY-
 set(HEIC_SIGNING_PFX "" CACHE FILEPATH "PKCS#12 certificate that signs the release files (none: unsigned)")
 set(HEIC_SIGNING_PASSWORD_FILE "" CACHE FILEPATH "File that holds the password of HEIC_SIGNING_PFX")
 set(HEIC_SIGNING_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service for the signatures")
-set(signing null)
 if(HEIC_SIGNING_PFX)
     if(NOT HEIC_SIGNING_PASSWORD_FILE)
         message(FATAL_ERROR "HEIC_SIGNING_PFX needs HEIC_SIGNING_PASSWORD_FILE, a file holding its password")
@@ -118,7 +117,6 @@ if(HEIC_SIGNING_PFX)
         endif()
     endforeach()
     find_program(HEIC_OSSLSIGNCODE osslsigncode REQUIRED)
-    set(signing "{\"pfx\": \"${HEIC_SIGNING_PFX}\", \"password_file\": \"${HEIC_SIGNING_PASSWORD_FILE}\", \"timestamp_url\": \"${HEIC_SIGNING_TIMESTAMP_URL}\"}")
 endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -132,7 +130,8 @@ file(CONFIGURE OUTPUT ${release_settings} @ONLY CONTENT [[
   "version": "@package_version@",
   "folder": "@package_folder@",
   "icon": "@CMAKE_SOURCE_DIR@/app/resources/app.ico",
-  "signing": @signing@
+  "signing": {"pfx": "@HEIC_SIGNING_PFX@", "password_file": "@HEIC_SIGNING_PASSWORD_FILE@",
+              "timestamp_url": "@HEIC_SIGNING_TIMESTAMP_URL@"}
 }
 ]])
 # A build folder packaged by CPack before keeps its configuration files, which reserve the name.
