@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-enum class EntryKind { notFound, regularFile, directory, other };
+enum class EntryKind { notFound, regularFile, directory, link, other };
 
 namespace host {
 
@@ -41,8 +41,11 @@ inline bool IsNotFoundError(std::uint32_t windowsError) {
 // The full path of a non-empty path, written to result.
 std::uint32_t FullPath(const std::wstring& path, std::wstring& result);
 
-// One status query that follows links to their final target.
+// One status query that follows links to their final target (never answers link).
 std::uint32_t QueryKind(const std::wstring& path, EntryKind& kind);
+
+// What stands under the name itself: a link is not followed, even one that leads nowhere.
+std::uint32_t QueryOwnKind(const std::wstring& path, EntryKind& kind);
 
 // Creates one folder; an existing entry answers kErrorAlreadyExists.
 std::uint32_t CreateOneDirectory(const std::wstring& path);

@@ -8,5 +8,5 @@
 #include <oleauto.h>
 #include <wincodec.h>
 #else
-#include "platform/posix/wic_standin.h"
+#include "platform/posix/imaging/wic_standin.h"
 #endif

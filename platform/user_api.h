@@ -5,7 +5,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "platform/posix/user_standin.h"
+#include "platform/posix/system/user_standin.h"
 #endif
 
 // The caption of every box the program shows.

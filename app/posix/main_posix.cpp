@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "app/run_sequence.h"
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 
 namespace {
 

@@ -80,13 +80,25 @@ std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
     return ERROR_SUCCESS;
 }
 
+// The attributes of the name itself: a link (a reparse point, even one that leads nowhere)
+// answers link and is not followed.
+std::uint32_t host::QueryOwnKind(const std::wstring& path, EntryKind& kind) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::link : KindOf(attributes);
+    return ERROR_SUCCESS;
+}
+
 std::uint32_t host::CreateOneDirectory(const std::wstring& path) {
     return CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : LastError();
 }
 
+// FILE_FLAG_OPEN_REPARSE_POINT: a link at the name, even a dangling one, is the name taken;
+// CREATE_NEW would otherwise follow it and create its target.
 std::uint32_t host::CreateNewFile(const std::wstring& path) {
     const HandleOwner created(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                          nullptr));
     if (created.valid()) return ERROR_SUCCESS;
     const std::uint32_t error = LastError();
     // Whatever stands there (a folder may answer access denied), the name is taken.

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 #include "tests/posix/hostile_support.h"
 #include "tests/posix/image_fixtures.h"
 #include "tests/support/test_files.h"

@@ -14,7 +14,7 @@
 
 #include "convert/convert_file.h"
 #include "platform/com_owner.h"
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 #include "tests/posix/hostile_support.h"
 #include "tests/posix/image_fixtures.h"
 #include "tests/support/test_files.h"

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 #include "tests/posix/image_fixtures.h"
 #include "tests/support/test_files.h"
 

@@ -1,5 +1,5 @@
 // Without windows, a box's text reaches the terminal as UTF-8: errors on standard error, the rest
-// on standard output.
+// on standard output, paths with this host's "/" and a byte of a name that is not UTF-8 as U+FFFD.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,13 +26,13 @@ Printed Capture(Show show) {
 }
 
 TEST(MessageBoxStandin, PrintsTextToTheStreamOfItsIcon) {
-    // "변환 완료:\nC:\a · b.jpg" in UTF-8.
+    // "변환 완료:\nC:/a · b�.jpg" in UTF-8.
     const std::string text =
-        "\xEB\xB3\x80\xED\x99\x98 \xEC\x99\x84\xEB\xA3\x8C:\nC:\\a \xC2\xB7 b.jpg\n";
+        "\xEB\xB3\x80\xED\x99\x98 \xEC\x99\x84\xEB\xA3\x8C:\nC:/a \xC2\xB7 b\xEF\xBF\xBD.jpg\n";
     for (const UINT style : {MB_OK | MB_ICONERROR, MB_OK | MB_ICONINFORMATION, 0x30u, MB_OK}) {
         int answer = 0;
         const Printed printed = Capture([&] {
-            answer = MessageBoxW(nullptr, L"변환 완료:\nC:\\a · b.jpg", kMessageBoxCaption, style);
+            answer = MessageBoxW(nullptr, L"변환 완료:\nC:\\a · b\xDCFF.jpg", kMessageBoxCaption, style);
         });
         const bool error = style == (MB_OK | MB_ICONERROR);
         EXPECT_EQ(answer, IDOK);

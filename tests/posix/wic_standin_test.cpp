@@ -20,7 +20,7 @@
 
 #include "platform/com_owner.h"
 #include "platform/imaging_api.h"
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 #include "tests/posix/image_fixtures.h"
 #include "tests/support/test_files.h"
 

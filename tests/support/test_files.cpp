@@ -12,7 +12,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 #endif
 
 namespace fs = std::filesystem;

@@ -5,9 +5,10 @@
 #include <cerrno>
 #include <new>
 
-#include "platform/posix/com_object.h"
-#include "platform/posix/standin_objects.h"
-#include "platform/posix/write_lock.h"
+#include "platform/posix/system/com_object.h"
+#include "platform/posix/imaging/standin_objects.h"
+#include "platform/posix/system/host_path.h"
+#include "platform/posix/system/write_lock.h"
 
 namespace standin {
 namespace {

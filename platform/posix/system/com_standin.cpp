@@ -3,9 +3,9 @@
 #include <atomic>
 
 #include "platform/com_owner.h"
-#include "platform/posix/com_object.h"
-#include "platform/posix/standin_objects.h"
-#include "platform/posix/wic_standin.h"
+#include "platform/posix/system/com_object.h"
+#include "platform/posix/imaging/standin_objects.h"
+#include "platform/posix/imaging/wic_standin.h"
 
 const IID IID_IUnknown = {
     0x00000000, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};

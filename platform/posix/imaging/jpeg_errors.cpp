@@ -1,4 +1,4 @@
-#include "platform/posix/jpeg_errors.h"
+#include "platform/posix/imaging/jpeg_errors.h"
 
 namespace standin {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/posix/wic_standin.h"
+#include "platform/posix/imaging/wic_standin.h"
 
 namespace standin {
 
@@ -53,9 +53,6 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
-
-// The host's form of a wide path: UTF-8, with the Windows separator "\" read as "/".
-std::string HostPath(LPCWSTR path);
 
 // The HRESULT form of the Windows error that stands for an errno value. `creating` tells that the
 // failed call was creating a file, where a missing entry can only be a missing folder.

@@ -1,6 +1,6 @@
 #include <cwchar>
 
-#include "platform/posix/encoder_options.h"
+#include "platform/posix/imaging/encoder_options.h"
 
 namespace standin {
 

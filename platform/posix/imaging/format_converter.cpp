@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "platform/com_owner.h"
-#include "platform/posix/com_object.h"
-#include "platform/posix/standin_objects.h"
+#include "platform/posix/system/com_object.h"
+#include "platform/posix/imaging/standin_objects.h"
 
 namespace standin {
 namespace {

@@ -2,7 +2,7 @@
 // Stand-ins for the user-interface and message-text calls of Windows.
 #include <cstdarg>
 
-#include "platform/posix/win32_types.h"
+#include "platform/posix/system/win32_types.h"
 
 constexpr UINT MB_OK = 0x00000000u;
 constexpr UINT MB_ICONERROR = 0x00000010u;

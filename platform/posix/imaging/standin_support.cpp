@@ -1,13 +1,12 @@
-// Helpers shared by the stand-in's objects: file descriptors, host paths, error codes and the
+// Helpers shared by the stand-in's objects: file descriptors, error codes and the
 // argument checks of CopyPixels.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/posix/errno_mapping.h"
-#include "platform/posix/standin_objects.h"
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/errno_mapping.h"
+#include "platform/posix/imaging/standin_objects.h"
 
 namespace standin {
 
@@ -26,14 +25,6 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 
 UniqueFd::~UniqueFd() {
     if (fd_ >= 0) ::close(fd_);
-}
-
-std::string HostPath(LPCWSTR path) {
-    std::string host = ToUtf8(path);
-    for (char& c : host) {
-        if (c == '\\') c = '/';
-    }
-    return host;
 }
 
 HRESULT HresultFromErrno(int errorNumber, bool creating) {

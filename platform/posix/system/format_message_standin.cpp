@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "platform/posix/user_standin.h"
+#include "platform/posix/system/user_standin.h"
 
 namespace {
 

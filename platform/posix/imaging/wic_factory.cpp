@@ -12,8 +12,9 @@
 #include <new>
 #include <string_view>
 
-#include "platform/posix/com_object.h"
-#include "platform/posix/standin_objects.h"
+#include "platform/posix/system/com_object.h"
+#include "platform/posix/imaging/standin_objects.h"
+#include "platform/posix/system/host_path.h"
 
 namespace standin {
 namespace {

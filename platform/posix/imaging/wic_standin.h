@@ -3,7 +3,7 @@
 // Only the subset the conversion calls is declared, with the same names, methods and arguments
 // as the Windows SDK, so that the conversion compiles unchanged against either. The objects
 // behind it are real: libheif decodes HEIF, libjpeg-turbo reads and writes JPEG.
-#include "platform/posix/win32_types.h"
+#include "platform/posix/system/win32_types.h"
 
 // ---- COM ---------------------------------------------------------------------------------------
 

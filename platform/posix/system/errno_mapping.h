@@ -13,3 +13,8 @@
 //   EIO -> 1117, EXDEV -> 17, ERANGE -> 122;
 //   0 -> 0, and any other value -> 31 (ERROR_GEN_FAILURE), a plain failure.
 std::uint32_t WindowsErrorFromErrno(int errorNumber);
+
+inline constexpr std::uint32_t kErrorGenFailure = 31;
+
+// The Windows code of errno after a failed call, never 0: a failure must not read as success.
+std::uint32_t LastWindowsError();

@@ -12,9 +12,9 @@
 #include <new>
 
 #include "platform/com_owner.h"
-#include "platform/posix/com_object.h"
-#include "platform/posix/decoded_frame.h"
-#include "platform/posix/standin_objects.h"
+#include "platform/posix/system/com_object.h"
+#include "platform/posix/imaging/decoded_frame.h"
+#include "platform/posix/imaging/standin_objects.h"
 
 namespace standin {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/write_lock.h"
+#include "platform/posix/system/write_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "platform/file_system_host.h"
-#include "platform/posix/errno_mapping.h"
+#include "platform/posix/system/errno_mapping.h"
 
 namespace {
 
@@ -28,8 +28,9 @@ std::uint32_t LockError() {
 
 std::uint32_t OpenLockedForWriting(const std::string& path, int& descriptor) {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        // No O_TRUNC: until the lock is ours, the file may be another writer's.
-        const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        // No O_TRUNC: until the lock is ours, the file may be another writer's. No link is
+        // followed: a JPEG is never written through one into a file elsewhere.
+        const int opened = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (opened < 0) {
             return errno == ENOENT ? host::kErrorPathNotFound : WindowsErrorFromErrno(errno);
         }
@@ -40,7 +41,7 @@ std::uint32_t OpenLockedForWriting(const std::string& path, int& descriptor) {
             error = LockError();
         } else if (::fstat(opened, &held) != 0) {
             error = WindowsErrorFromErrno(errno);
-        } else if (::stat(path.c_str(), &named) != 0 || !SameFile(held, named)) {
+        } else if (::lstat(path.c_str(), &named) != 0 || !SameFile(held, named)) {
             ::close(opened);  // the name leads elsewhere now: open what it names
             continue;
         } else if (S_ISREG(held.st_mode) && ::ftruncate(opened, 0) != 0) {

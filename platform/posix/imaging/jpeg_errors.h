@@ -9,7 +9,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
-#include "platform/posix/wic_standin.h"
+#include "platform/posix/imaging/wic_standin.h"
 
 namespace standin {
 

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "platform/com_owner.h"
-#include "platform/posix/com_object.h"
-#include "platform/posix/encoder_options.h"
-#include "platform/posix/jpeg_errors.h"
-#include "platform/posix/standin_objects.h"
+#include "platform/posix/system/com_object.h"
+#include "platform/posix/imaging/encoder_options.h"
+#include "platform/posix/imaging/jpeg_errors.h"
+#include "platform/posix/imaging/standin_objects.h"
 
 namespace standin {
 namespace {
