@@ -1,23 +1,17 @@
 #include "convert/convert_file.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
-#include <utility>
 
 #include "convert/failure_messages.h"
-#include "convert/file_system.h"
 #include "convert/input_checks.h"
-#include "convert/output_naming.h"
+#include "convert/output_file.h"
 #include "platform/com_owner.h"
 
 namespace {
 
 constexpr HRESULT kPathFailure = static_cast<HRESULT>(0x80070003u);        // ERROR_PATH_NOT_FOUND
 constexpr HRESULT kUnexpectedFailure = static_cast<HRESULT>(0x80004005u);  // E_FAIL
-// A name taken again and again between its choice and its claim means others keep racing us
-// for it; the input then fails instead of searching without end.
-constexpr int kClaimAttempts = 100;
 
 // Frame 0 of the input, seen through a converter that hands out 24-bit BGR.
 struct BgrSource {
@@ -32,35 +26,6 @@ struct JpegOutput {
     ComOwner<IWICBitmapEncoder> encoder;
     ComOwner<IWICBitmapFrameEncode> frame;
     ComOwner<IPropertyBag2> frameOptions;
-};
-
-// Removes the output file unless the conversion committed it, but only once this conversion has
-// created or opened it: a file that stood there before, or appeared after the name was chosen,
-// is not ours. Declared just before the JpegOutput, it runs after the stream and encoders have
-// let go of the file; Windows refuses to delete a file that is still open without delete sharing.
-class PartialOutput {
-  public:
-    explicit PartialOutput(const std::wstring& path) : path_(path) {}
-    PartialOutput(const PartialOutput&) = delete;
-    PartialOutput& operator=(const PartialOutput&) = delete;
-    ~PartialOutput() {
-        if (ours_) TryRemovePath(path_);
-    }
-
-    void Ours() { ours_ = true; }
-    void Committed() { ours_ = false; }
-
-  private:
-    const std::wstring& path_;
-    bool ours_ = false;
-};
-
-// Where the JPEG goes: the result's outputPath, and the options that named it, which name it
-// again when the name is taken before it is claimed.
-struct OutputTarget {
-    const std::wstring& inputPath;
-    const ConversionOptions& naming;
-    std::wstring& path;
 };
 
 HRESULT OpenBgrSource(IWICImagingFactory* factory, const std::wstring& path, BgrSource& source) {
@@ -90,38 +55,21 @@ HRESULT WriteQuality(IPropertyBag2* frameOptions, int quality) {
     return hr;
 }
 
-// Another run writing into the same folder may take the chosen name after the choice. Creating
-// the file exclusively before the stream opens it means that the stream only ever opens a file
-// of ours; a name taken meanwhile is chosen afresh, as the choice now answers.
-HRESULT ClaimOutputName(OutputTarget& target) {
-    for (int attempt = 1;; ++attempt) {
-        const std::uint32_t error = CreateNewFile(target.path);
-        if (error == 0) return S_OK;
-        if (error != host::kErrorFileExists) return HRESULT_FROM_WIN32(error);
-        if (attempt == kClaimAttempts) ThrowFileSystemError("exists", target.path, error);
-        target.path = ChooseOutputPath(target.inputPath, target.naming);
-    }
-}
-
-HRESULT OpenOutputStream(IWICImagingFactory* factory, OutputTarget& target, JpegOutput& output,
-                         PartialOutput& partial) {
+HRESULT OpenOutputStream(IWICImagingFactory* factory, OutputFile& file, JpegOutput& output) {
     HRESULT hr = factory->CreateStream(output.stream.put());
     if (FAILED(hr)) return hr;
-    if (!target.naming.overwrite) {
-        hr = ClaimOutputName(target);
-        if (FAILED(hr)) return hr;
-        partial.Ours();
-    }
-    hr = output.stream->InitializeFromFilename(target.path.c_str(), GENERIC_WRITE);
+    hr = file.Claim();
     if (FAILED(hr)) return hr;
-    partial.Ours();
+    hr = output.stream->InitializeFromFilename(file.path().c_str(), GENERIC_WRITE);
+    if (FAILED(hr)) return hr;
+    file.Opened();
     return S_OK;
 }
 
 // Opens the file and sets up the frame up to its size.
-HRESULT StartJpeg(IWICImagingFactory* factory, IWICBitmapSource* source, OutputTarget& target,
-                  int quality, JpegOutput& output, PartialOutput& partial) {
-    HRESULT hr = OpenOutputStream(factory, target, output, partial);
+HRESULT StartJpeg(IWICImagingFactory* factory, IWICBitmapSource* source, OutputFile& file,
+                  int quality, JpegOutput& output) {
+    HRESULT hr = OpenOutputStream(factory, file, output);
     if (FAILED(hr)) return hr;
 
     hr = factory->CreateEncoder(GUID_ContainerFormatJpeg, nullptr, output.encoder.put());
@@ -154,9 +102,9 @@ HRESULT FinishJpeg(IWICBitmapSource* source, JpegOutput& output) {
     return output.encoder->Commit();
 }
 
-HRESULT EncodeJpeg(IWICImagingFactory* factory, IWICBitmapSource* source, OutputTarget& target,
-                   int quality, JpegOutput& output, PartialOutput& partial) {
-    HRESULT hr = StartJpeg(factory, source, target, quality, output, partial);
+HRESULT EncodeJpeg(IWICImagingFactory* factory, IWICBitmapSource* source, OutputFile& file,
+                   int quality, JpegOutput& output) {
+    HRESULT hr = StartJpeg(factory, source, file, quality, output);
 
     // Asked even when the chain has failed; a resolution that cannot be read, or is not positive,
     // is left to the encoder and never fails the conversion.
@@ -186,39 +134,26 @@ void StoreFixedFailure(ConversionResult& result, HRESULT code, const wchar_t* te
     }
 }
 
-// Chooses the output and prepares its place; returns the options that named it. With selfTest a
-// JPEG input can be chosen as its own output, and overwriting would remove it before it is read;
-// that input is named as if overwriting were off, which gives it the first numbered free name.
-// Identity, not spelling, decides: X.JPG and x.jpg are one file where names ignore case.
-ConversionOptions PlaceOutput(const ConversionOptions& options, ConversionResult& result) {
-    ConversionOptions naming = options;
-    std::wstring outputPath = ChooseOutputPath(result.inputPath, naming);
-    if (options.selfTest && options.overwrite && IsSameFile(result.inputPath, outputPath)) {
-        naming.overwrite = false;
-        outputPath = ChooseOutputPath(result.inputPath, naming);
-    }
-    result.outputPath = std::move(outputPath);
-    PrepareOutputLocation(result.outputPath, naming);
-    return naming;
-}
-
 void ConvertChecked(IWICImagingFactory* factory, const std::wstring& inputPath,
                     const ConversionOptions& options, ConversionResult& result) {
     if (!CheckInput(inputPath, options, result)) return;
 
-    const ConversionOptions naming = PlaceOutput(options, result);
+    // Declared before the pipeline's owners, so that it outlives them: the file is removed, when
+    // it must be, only once nothing holds it open.
+    OutputFile file(result.inputPath, options);
+    result.outputPath = file.path();
+    file.PrepareLocation();
 
     BgrSource source;
     HRESULT hr = OpenBgrSource(factory, result.inputPath, source);
     if (FAILED(hr)) return StoreFailure(result, hr);
 
-    PartialOutput partial(result.outputPath);
     JpegOutput output;
-    OutputTarget target{result.inputPath, naming, result.outputPath};
-    hr = EncodeJpeg(factory, source.converter.get(), target, options.quality, output, partial);
+    hr = EncodeJpeg(factory, source.converter.get(), file, options.quality, output);
+    result.outputPath = file.path();  // the claim may have moved to a free name
     if (FAILED(hr)) return StoreFailure(result, hr);
 
-    partial.Committed();
+    file.Committed();
     result.succeeded = true;
     result.hresult = S_OK;
 }

@@ -34,6 +34,14 @@ bool PathExists(const std::wstring& path) {
     return QueryEntryKind(path, "exists") != EntryKind::notFound;
 }
 
+bool NameTaken(const std::wstring& path) {
+    EntryKind kind = EntryKind::notFound;
+    const std::uint32_t error = host::QueryOwnKind(path, kind);
+    if (error == 0) return true;
+    if (host::IsNotFoundError(error)) return false;
+    ThrowFileSystemError("exists", path, error);
+}
+
 bool IsRegularFile(const std::wstring& path) {
     return QueryEntryKind(path, "status") == EntryKind::regularFile;
 }
@@ -58,10 +66,6 @@ void CreateDirectories(const std::wstring& path) {
         if (host::QueryKind(path, kind) == 0 && kind == EntryKind::directory) return;
     }
     ThrowFileSystemError("create_directories", path, deepestError);
-}
-
-std::uint32_t CreateNewFile(const std::wstring& path) {
-    return host::CreateNewFile(path);
 }
 
 void RemovePath(const std::wstring& path) {

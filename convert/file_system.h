@@ -14,18 +14,19 @@ std::wstring AbsolutePath(const std::wstring& path);
 // error raises the filesystem error with the operation name given.
 EntryKind QueryEntryKind(const std::wstring& path, const char* operation);
 
-// Any kind of entry counts; a failing query raises "exists".
+// Any kind of entry counts, a link by what it leads to; a failing query raises "exists".
 bool PathExists(const std::wstring& path);
+
+// Whether anything stands under the name itself: a file, a folder, or a link, even one that
+// leads nowhere. A name is taken by what is there, never by what a link points to; a failing
+// query raises "exists".
+bool NameTaken(const std::wstring& path);
 
 // A separate query for the regular-file test; a failing query raises "status".
 bool IsRegularFile(const std::wstring& path);
 
 // Creates every missing level of path, judged by the deepest; raises "create_directories".
 void CreateDirectories(const std::wstring& path);
-
-// Creates an empty file only where no entry of any kind stands (CREATE_NEW, O_EXCL). Answers 0,
-// host::kErrorFileExists when the name is taken, or the Windows code of another failure.
-std::uint32_t CreateNewFile(const std::wstring& path);
 
 // Removes a file (read-only too), an empty folder, or a link itself; raises "remove".
 void RemovePath(const std::wstring& path);

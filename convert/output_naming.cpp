@@ -1,7 +1,6 @@
 #include "convert/output_naming.h"
 
 #include <cstdint>
-#include <string_view>
 
 #include "convert/file_system.h"
 #include "convert/path_rules.h"
@@ -16,29 +15,38 @@ std::wstring NumberedName(std::wstring_view stem, std::uint32_t number) {
     return name;
 }
 
+std::wstring_view OutputFolder(const std::wstring& absoluteInputPath, std::wstring_view outputDir) {
+    return outputDir.empty() ? ParentOf(absoluteInputPath) : outputDir;
+}
+
 }  // namespace
 
 std::wstring ChooseOutputPath(const std::wstring& absoluteInputPath,
                               const ConversionOptions& options) {
-    const std::wstring_view folder = options.outputDir.empty()
-                                         ? ParentOf(absoluteInputPath)
-                                         : std::wstring_view(options.outputDir);
+    if (!options.overwrite) return ChooseFreeOutputPath(absoluteInputPath, options.outputDir);
+    return JoinPath(OutputFolder(absoluteInputPath, options.outputDir),
+                    std::wstring(StemOf(absoluteInputPath)) + L".jpg");
+}
+
+std::wstring ChooseFreeOutputPath(const std::wstring& absoluteInputPath,
+                                  std::wstring_view outputDir) {
+    const std::wstring_view folder = OutputFolder(absoluteInputPath, outputDir);
     const std::wstring_view stem = StemOf(absoluteInputPath);
 
     std::wstring candidate = JoinPath(folder, std::wstring(stem) + L".jpg");
-    if (options.overwrite || !PathExists(candidate)) return candidate;
+    if (!NameTaken(candidate)) return candidate;
     // The first free number wins, gaps included; the search ends only at a free name or at a
     // failing probe.
     for (std::uint32_t number = 1;; ++number) {
         candidate = JoinPath(folder, NumberedName(stem, number));
-        if (!PathExists(candidate)) return candidate;
+        if (!NameTaken(candidate)) return candidate;
     }
 }
 
-void PrepareOutputLocation(const std::wstring& outputPath, const ConversionOptions& options) {
+void PrepareOutputLocation(const std::wstring& outputPath, bool overwrite) {
     // A bare name lives in the current folder, which exists; a root alone needs no creation
     // either (CreateDirectories knows that).
     const std::wstring_view parent = ParentOf(outputPath);
     if (!parent.empty()) CreateDirectories(std::wstring(parent));
-    if (options.overwrite && PathExists(outputPath)) RemovePath(outputPath);
+    if (overwrite && NameTaken(outputPath)) RemovePath(outputPath);
 }

@@ -86,7 +86,7 @@ TEST(FileSystemTest, CreateNewFileTakesOnlyAFreeName) {
     const std::pair<std::wstring_view, std::uint32_t> cases[] = {
         {L"free.jpg", 0}, {L"file.jpg", 80}, {L"folder.jpg", 80}, {L"missing\\x.jpg", 3}};
     for (const auto& [relative, code] : cases) {
-        EXPECT_EQ(CreateNewFile(Under(folder.path(), relative)), code)
+        EXPECT_EQ(host::CreateNewFile(Under(folder.path(), relative)), code)
             << testing::PrintToString(relative);
     }
     EXPECT_EQ(ReadTestFile(folder / L"free.jpg"), "");

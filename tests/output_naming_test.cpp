@@ -91,7 +91,7 @@ TEST(OutputNamingTest, MissingOutputFoldersAreCreatedBeforeTheJpeg) {
         const ConversionOptions options = Options(c.outputDir, false);
         const std::wstring output = ChooseOutputPath(Under(folder.path(), L"a.heic"), options);
         EXPECT_EQ(output, c.expected);
-        PrepareOutputLocation(output, options);
+        PrepareOutputLocation(output, options.overwrite);
         EXPECT_EQ(QueryEntryKind(c.outputDir, "status"), EntryKind::directory) << c.outputDir;
         EXPECT_FALSE(PathExists(output)) << output;  // only the folders are made
     }
@@ -105,7 +105,7 @@ TEST(OutputNamingTest, OutputFolderThatIsAFileFailsAtPreparation) {
     const ConversionOptions options = Options(Under(folder.path(), L"not-a-folder"), false);
     const std::wstring output = ChooseOutputPath(Under(folder.path(), L"a.heic"), options);
     EXPECT_EQ(output, Under(folder.path(), L"not-a-folder\\a.jpg"));
-    ExpectFileSystemError([&] { PrepareOutputLocation(output, options); }, "create_directories",
+    ExpectFileSystemError([&] { PrepareOutputLocation(output, options.overwrite); }, "create_directories",
                           options.outputDir, 183);
 }
 
@@ -120,7 +120,7 @@ TEST(OutputNamingTest, PreparationRemovesTheOldOutputOnlyWhenOverwriting) {
         if (c.folder) MakeTestFolder(folder / name);
         if (!c.folder) WriteTestFile(folder / name, "old");
         if (c.readOnly) MakeReadOnly(folder / name);
-        PrepareOutputLocation(Under(folder.path(), name), Options(L"", c.overwrite));
+        PrepareOutputLocation(Under(folder.path(), name), c.overwrite);
         EXPECT_EQ(TestEntryExists(folder / name), !c.overwrite)
             << c.overwrite << c.readOnly << c.folder;
     }
@@ -129,7 +129,7 @@ TEST(OutputNamingTest, PreparationRemovesTheOldOutputOnlyWhenOverwriting) {
     MakeTestFolder(folder / L"a.jpg");
     WriteTestFile(folder / L"a.jpg/inside", "x");
     const std::wstring output = Under(folder.path(), L"a.jpg");
-    ExpectFileSystemError([&] { PrepareOutputLocation(output, Options(L"", true)); }, "remove",
+    ExpectFileSystemError([&] { PrepareOutputLocation(output, true); }, "remove",
                           output, 145);
 }
 

@@ -5,12 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/posix/utf8.h"
+#include "platform/posix/system/utf8.h"
 #include "tests/posix/hostile_support.h"
 #include "tests/posix/image_fixtures.h"
 #include "tests/support/test_files.h"
@@ -111,17 +112,64 @@ std::vector<OutputCase> Cases() {
          1,
          {{"a.heic", kPathText}, {"b.heic", kDeniedText}},
          {}},
-        // The name looks free (the link leads nowhere), but a JPEG is never made through a link:
-        // the claim of the name fails however often it is chosen again.
+        // A link is a taken name, even one that leads nowhere: nothing is made through it.
         {"dangling link named like the output",
          [](const std::wstring& f) {
              std::filesystem::create_symlink("elsewhere.jpg", NativePath(In(f, "a.jpg")));
              return std::vector<std::wstring>{In(f, "a.heic"), In(f, "b.heic")};
          },
          {},
-         1,
-         {{"a.heic", kPathText}},
-         {{"b.jpg"}}},
+         0,
+         {},
+         {{"a (1).jpg", "b.jpg"}}},
+        {"dangling link named like the output, with --overwrite",
+         [](const std::wstring& f) {
+             MakeTestFolder(In(f, "victim"));
+             std::filesystem::create_symlink("victim/planted.jpg", NativePath(In(f, "a.jpg")));
+             return std::vector<std::wstring>{L"--overwrite", In(f, "a.heic"), In(f, "b.heic")};
+         },
+         {},
+         0,
+         {},
+         {{"b.jpg"}, {"a.jpg"}}},
+        // ".." is read by the text, as Windows reads it, for the checks and the writing alike.
+        {"output folder through a link and back out",
+         [](const std::wstring& f) {
+             for (const char* folder : {"elsewhere/sub", "elsewhere/out", "work/out"})
+                 MakeTestFolder(In(f, folder));
+             WriteTestFile(In(f, "elsewhere/out/a.jpg"), kOldBytes);
+             std::filesystem::create_symlink(NativePath(In(f, "elsewhere/sub")),
+                                             NativePath(In(f, "work/link")));
+             return std::vector<std::wstring>{L"--output-dir", In(f, "work/link/../out"),
+                                              In(f, "a.heic"), In(f, "b.heic")};
+         },
+         {},
+         0,
+         {},
+         {{"work/out/a.jpg", "work/out/b.jpg"}}},
+        {"input that is a link to the output's name, with --overwrite",
+         [](const std::wstring& f) {
+             WriteTestFile(In(f, "photo.jpg"), ReadTestFile(In(f, "a.heic")));
+             std::filesystem::create_symlink("photo.jpg", NativePath(In(f, "photo.heic")));
+             return std::vector<std::wstring>{L"--overwrite", In(f, "photo.heic"), In(f, "b.heic")};
+         },
+         {},
+         0,
+         {},
+         {{"photo (1).jpg", "b.jpg"}}},
+        // Made by bytes, not through the program's own UTF-8 reading: a name that is not UTF-8
+        // must not be taken for the U+FFFD one beside it.
+        {"input whose name is not UTF-8",
+         [](const std::wstring& f) {
+             const std::filesystem::path root = NativePath(f);
+             std::filesystem::copy_file(root / "a.heic", root / "\xFF.heic");
+             std::ofstream(root / "\xEF\xBF\xBD.heic") << kOldBytes;
+             return std::vector<std::wstring>{In(f, "\xFF.heic"), In(f, "b.heic")};
+         },
+         {},
+         0,
+         {},
+         {{"\xFF.jpg", "b.jpg"}}},
         {"folder named like the output",
          [](const std::wstring& f) {
              MakeTestFolder(In(f, "a.jpg"));
