@@ -6,17 +6,28 @@
 
 namespace {
 
-// The imaging component answers with these when no decoder can read the file, which for our
-// users almost always means the HEIF codec is not installed.
-constexpr std::uint32_t kCodecMissingCodes[] = {
-    0x88982F50u,  // WINCODEC_ERR_COMPONENTNOTFOUND
-    0x88982F07u,  // WINCODEC_ERR_UNKNOWNIMAGEFORMAT
-    0x80040154u,  // REGDB_E_CLASSNOTREG
-};
-
-constexpr wchar_t kCodecMissingText[] =
+constexpr wchar_t kHeifMissingText[] =
     L"HEIC 파일을 읽을 수 없습니다. Microsoft Store의 HEIF 이미지 확장이 설치되어 있는지 "
     L"확인하세요.";
+constexpr wchar_t kHevcMissingText[] =
+    L"HEIC 파일을 읽을 수 없습니다. Microsoft Store의 HEVC 비디오 확장이 설치되어 있는지 "
+    L"확인하세요.";
+
+struct CodecMissing {
+    std::uint32_t code;
+    const wchar_t* text;
+};
+
+// The imaging component answers with the first three when no decoder can read the file, which
+// for our users almost always means the HEIF codec is not installed. With the HEIF codec there
+// but not the HEVC one, which every iPhone photo needs, the frame opens and reading its pixels
+// fails with Media Foundation's code, for which the system has no text of its own.
+constexpr CodecMissing kCodecMissing[] = {
+    {0x88982F50u, kHeifMissingText},  // WINCODEC_ERR_COMPONENTNOTFOUND
+    {0x88982F07u, kHeifMissingText},  // WINCODEC_ERR_UNKNOWNIMAGEFORMAT
+    {0x80040154u, kHeifMissingText},  // REGDB_E_CLASSNOTREG
+    {0xC00D5212u, kHevcMissingText},  // MF_E_TOPO_CODEC_NOT_FOUND
+};
 
 constexpr wchar_t kCodePrefix[] = L"오류 코드 0x";
 
@@ -56,8 +67,8 @@ std::wstring CodeText(std::uint32_t code) {
 
 std::wstring FormatFailureMessage(HRESULT hresult) {
     const auto code = static_cast<std::uint32_t>(hresult);
-    for (std::uint32_t codecMissing : kCodecMissingCodes) {
-        if (code == codecMissing) return kCodecMissingText;
+    for (const CodecMissing& missing : kCodecMissing) {
+        if (code == missing.code) return missing.text;
     }
 
     SystemBuffer buffer;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "platform/user_api.h"
 
@@ -11,6 +12,9 @@ namespace {
 
 constexpr wchar_t kCodecMissingText[] =
     L"HEIC 파일을 읽을 수 없습니다. Microsoft Store의 HEIF 이미지 확장이 설치되어 있는지 "
+    L"확인하세요.";
+constexpr wchar_t kHevcMissingText[] =
+    L"HEIC 파일을 읽을 수 없습니다. Microsoft Store의 HEVC 비디오 확장이 설치되어 있는지 "
     L"확인하세요.";
 
 // The system's own text for a code, untouched, or empty when it has none.
@@ -26,18 +30,26 @@ std::wstring RawSystemText(std::uint32_t code) {
     return text;
 }
 
-TEST(FailureMessages, CodecMissingCodesAdviseInstallingTheHeifExtension) {
+TEST(FailureMessages, CodecMissingCodesAdviseInstallingTheExtension) {
     ASSERT_EQ(std::wstring(kCodecMissingText).size(), 65u);
-    for (const std::uint32_t code : {0x88982F50u, 0x88982F07u, 0x80040154u}) {
+    const std::pair<std::uint32_t, const wchar_t*> cases[] = {
+        {0x88982F50u, kCodecMissingText},
+        {0x88982F07u, kCodecMissingText},
+        {0x80040154u, kCodecMissingText},
+        {0xC00D5212u, kHevcMissingText},  // an iPhone photo without the HEVC extension
+    };
+    for (const auto& [code, text] : cases) {
         SCOPED_TRACE(code);
-        EXPECT_EQ(FormatFailureMessage(static_cast<HRESULT>(code)), kCodecMissingText);
+        EXPECT_EQ(FormatFailureMessage(static_cast<HRESULT>(code)), text);
     }
 }
 
 TEST(FailureMessages, NeighboursOfTheCodecMissingCodesAreNotMistakenForThem) {
-    for (const std::uint32_t code : {0x88982F51u, 0x88982F06u, 0x80040155u, 0x08982F50u}) {
+    for (const std::uint32_t code : {0x88982F51u, 0x88982F06u, 0x80040155u, 0x08982F50u, 0xC00D5213u}) {
         SCOPED_TRACE(code);
-        EXPECT_NE(FormatFailureMessage(static_cast<HRESULT>(code)), kCodecMissingText);
+        const std::wstring message = FormatFailureMessage(static_cast<HRESULT>(code));
+        EXPECT_NE(message, kCodecMissingText);
+        EXPECT_NE(message, kHevcMissingText);
     }
 }
 
