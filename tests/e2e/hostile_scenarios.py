@@ -17,7 +17,7 @@ from pathlib import Path
 
 import images
 import scenarios
-from scenarios import (CODEC_MISSING, NOT_FOUND, PATH_ERROR, Box, Bytes, Folder, Jpeg, Scenario,
+from scenarios import (CODEC_MISSING, NOT_FOUND, PATH_ERROR, Box, Bytes, Folder, Jpeg, Link, Scenario,
                        ScenarioCase, Start)
 
 WIDTH, HEIGHT = 40, 30
@@ -171,6 +171,17 @@ class HostileOutputTest(ScenarioCase):
             Scenario("folder named like the output", {**GOOD, "good first.jpg/inside.txt": old},
                      [Start(["good first.heic", "good last.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
                      new={"good first (1).jpg": Jpeg(WIDTH, HEIGHT), "good last.jpg": Jpeg(WIDTH, HEIGHT)}),
+            # A link at the JPEG's name takes the name, even when it leads nowhere; --overwrite
+            # replaces the link itself and never creates its target.
+            Scenario("dangling link named like the output",
+                     {**GOOD, "victim": Folder(), "good first.jpg": Link("victim/planted.jpg")},
+                     [Start(["good first.heic", "good last.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
+                     new={"good first (1).jpg": Jpeg(WIDTH, HEIGHT), "good last.jpg": Jpeg(WIDTH, HEIGHT)}),
+            Scenario("dangling link named like the output, with --overwrite",
+                     {**GOOD, "victim": Folder(), "good first.jpg": Link("victim/planted.jpg")},
+                     [Start(["--overwrite", "good first.heic", "good last.heic"], 0,
+                            [Box("2개 파일 변환 완료", "information")])],
+                     new={"good last.jpg": Jpeg(WIDTH, HEIGHT)}, replaced={"good first.jpg": Jpeg(WIDTH, HEIGHT)}),
             Scenario("read-only input with --overwrite", {"photo.heic": ReadOnly(Bytes(JPEG))},
                      [Start(["--overwrite", "photo.heic", "photo.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
                      new={"photo.jpg": Jpeg(WIDTH, HEIGHT)}),

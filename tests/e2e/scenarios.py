@@ -4,6 +4,7 @@ answered, the open-file dialog driven, the exit code and every file of the folde
 Run through ctest (it sets the session up first):  python3 scenarios.py CommandLineTest
 """
 import hashlib
+import os
 import shutil
 import unittest
 from dataclasses import dataclass, field
@@ -52,6 +53,12 @@ class Folder:
     pass
 
 
+@dataclass(frozen=True)
+class Link:
+    """A symbolic link, which Wine shows to the program under its own name."""
+    target: str
+
+
 @dataclass
 class Box:
     """A message box as the user must see it. In `text`, {dir} stands for the scenario's folder
@@ -93,6 +100,8 @@ def _make(path, what):
         path.write_bytes(what.data)
     elif isinstance(what, Folder):
         path.mkdir(exist_ok=True)
+    elif isinstance(what, Link):
+        path.symlink_to(what.target)
     else:
         raise TypeError(what)
 
@@ -101,7 +110,10 @@ def _snapshot(folder):
     entries = {}
     for path in sorted(folder.rglob("*")):
         key = path.relative_to(folder).as_posix()
-        entries[key] = "folder" if path.is_dir() else hashlib.sha256(path.read_bytes()).hexdigest()
+        if path.is_symlink():
+            entries[key] = "link to " + os.readlink(path)
+        else:
+            entries[key] = "folder" if path.is_dir() else hashlib.sha256(path.read_bytes()).hexdigest()
     return entries
 
 
