@@ -1,6 +1,7 @@
 #pragma once
 // What every decoded frame of the stand-in answers alike: its size, its pixel format and its
 // resolution, fixed once the frame is made.
+#include "platform/posix/imaging/wic_standin.h"
 #include "platform/posix/system/com_object.h"
 
 namespace standin {

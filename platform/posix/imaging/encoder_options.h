@@ -2,6 +2,7 @@
 // The JPEG encoder's options, handed out with each new frame as its IPropertyBag2. Only
 // "ImageQuality" (VT_R4, 0.0 to 1.0) is taken; the frame reads it when it is initialised, after
 // which the bag accepts no more writes.
+#include "platform/posix/imaging/wic_standin.h"
 #include "platform/posix/system/com_object.h"
 
 namespace standin {

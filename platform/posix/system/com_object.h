@@ -4,7 +4,7 @@
 // so one pointer serves every interface it answers and QueryInterface only has to say which.
 #include <atomic>
 
-#include "platform/posix/imaging/wic_standin.h"
+#include "platform/posix/system/com_api.h"
 
 namespace standin {
 
