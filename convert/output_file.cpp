@@ -20,10 +20,11 @@ OutputFile::OutputFile(const std::wstring& absoluteInputPath, const ConversionOp
     : inputPath_(absoluteInputPath),
       outputDir_(options.outputDir),
       overwrite_(options.overwrite),
-      path_(ChooseOutputPath(absoluteInputPath, options)) {
+      path_(overwrite_ ? ChooseOutputPath(absoluteInputPath, options)
+                       : ChooseFreeOutputPath(absoluteInputPath, outputDir_, number_)) {
     if (overwrite_ && IsSameFile(inputPath_, path_)) {
         overwrite_ = false;
-        path_ = ChooseFreeOutputPath(inputPath_, outputDir_);
+        path_ = ChooseFreeOutputPath(inputPath_, outputDir_, number_);
     }
 }
 
@@ -38,7 +39,6 @@ void OutputFile::PrepareLocation() {
 }
 
 HRESULT OutputFile::Claim() {
-    if (overwrite_) return S_OK;
     for (int attempt = 1;; ++attempt) {
         const std::uint32_t error = host::CreateNewFile(path_);
         if (error == 0) {
@@ -46,7 +46,14 @@ HRESULT OutputFile::Claim() {
             return S_OK;
         }
         if (error != host::kErrorFileExists) return HRESULT_FROM_WIN32(error);
+        // Overwriting, a file that appeared since the removal is the stream's to open: its
+        // sharing rules keep another run's JPEG whole.
+        if (overwrite_ && NameTaken(path_)) return S_OK;
         if (attempt == kClaimAttempts) ThrowFileSystemError("exists", path_, error);
-        path_ = ChooseFreeOutputPath(inputPath_, outputDir_);
+        // Taken since the choice by another run, or by an entry that no query shows (Wine hides
+        // a link that leads nowhere from all but this exclusive creation): the next free number.
+        overwrite_ = false;
+        ++number_;
+        path_ = ChooseFreeOutputPath(inputPath_, outputDir_, number_);
     }
 }

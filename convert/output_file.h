@@ -2,6 +2,7 @@
 // The JPEG file of one conversion, from the choice of its name to its commit: the one owner of
 // the output path. A file that the conversion created or opened and did not commit is removed
 // when the owner goes; a file that stood there before, or that another run took, is never ours.
+#include <cstdint>
 #include <string>
 
 #include "convert/conversion_types.h"
@@ -22,8 +23,9 @@ class OutputFile {
     // Creates the missing folders and, when overwriting, removes what stands under the name.
     void PrepareLocation();
 
-    // Without overwriting, creates the file exclusively so that the stream only ever opens a
-    // file of ours; a name that another run took after the choice is chosen afresh.
+    // Creates the file exclusively, so that the stream opens a file of ours and never follows a
+    // link. A name that another run took after the choice, or that an entry no query shows
+    // holds, gives way to the next free number.
     HRESULT Claim();
 
     // The stream holds the file now; until committed it is ours to remove.
@@ -34,6 +36,7 @@ class OutputFile {
     const std::wstring& inputPath_;
     const std::wstring& outputDir_;
     bool overwrite_;
+    std::uint32_t number_ = 0;  // of a free name's search: 0 for the plain name
     std::wstring path_;
     bool ours_ = false;
 };

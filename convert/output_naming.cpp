@@ -23,22 +23,23 @@ std::wstring_view OutputFolder(const std::wstring& absoluteInputPath, std::wstri
 
 std::wstring ChooseOutputPath(const std::wstring& absoluteInputPath,
                               const ConversionOptions& options) {
-    if (!options.overwrite) return ChooseFreeOutputPath(absoluteInputPath, options.outputDir);
-    return JoinPath(OutputFolder(absoluteInputPath, options.outputDir),
-                    std::wstring(StemOf(absoluteInputPath)) + L".jpg");
+    if (options.overwrite) {
+        return JoinPath(OutputFolder(absoluteInputPath, options.outputDir),
+                        std::wstring(StemOf(absoluteInputPath)) + L".jpg");
+    }
+    std::uint32_t number = 0;
+    return ChooseFreeOutputPath(absoluteInputPath, options.outputDir, number);
 }
 
 std::wstring ChooseFreeOutputPath(const std::wstring& absoluteInputPath,
-                                  std::wstring_view outputDir) {
+                                  std::wstring_view outputDir, std::uint32_t& number) {
     const std::wstring_view folder = OutputFolder(absoluteInputPath, outputDir);
     const std::wstring_view stem = StemOf(absoluteInputPath);
-
-    std::wstring candidate = JoinPath(folder, std::wstring(stem) + L".jpg");
-    if (!NameTaken(candidate)) return candidate;
     // The first free number wins, gaps included; the search ends only at a free name or at a
     // failing probe.
-    for (std::uint32_t number = 1;; ++number) {
-        candidate = JoinPath(folder, NumberedName(stem, number));
+    for (;; ++number) {
+        std::wstring candidate =
+            JoinPath(folder, number == 0 ? std::wstring(stem) + L".jpg" : NumberedName(stem, number));
         if (!NameTaken(candidate)) return candidate;
     }
 }

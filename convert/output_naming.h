@@ -1,5 +1,6 @@
 #pragma once
 // Where an input's JPEG goes, and the preparation of that place.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,10 @@
 // the filesystem error "exists".
 std::wstring ChooseOutputPath(const std::wstring& absoluteInputPath, const ConversionOptions& options);
 
-// The same choice as ChooseOutputPath without overwriting.
-std::wstring ChooseFreeOutputPath(const std::wstring& absoluteInputPath, std::wstring_view outputDir);
+// The same choice as ChooseOutputPath without overwriting, searching from `number` on (0 is the
+// plain name, N is "stem (N).jpg"); `number` is left at the name chosen.
+std::wstring ChooseFreeOutputPath(const std::wstring& absoluteInputPath, std::wstring_view outputDir,
+                                  std::uint32_t& number);
 
 // Creates the output's folder with its ancestors and, when overwriting, removes whatever stands
 // under the output's name (a link itself, never its target).

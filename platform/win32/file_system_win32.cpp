@@ -80,8 +80,7 @@ std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
     return ERROR_SUCCESS;
 }
 
-// The attributes of the name itself: a link (a reparse point, even one that leads nowhere)
-// answers link and is not followed.
+// The attributes of the name itself: a link, even one that leads nowhere, is not followed.
 std::uint32_t host::QueryOwnKind(const std::wstring& path, EntryKind& kind) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();

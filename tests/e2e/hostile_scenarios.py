@@ -171,8 +171,10 @@ class HostileOutputTest(ScenarioCase):
             Scenario("folder named like the output", {**GOOD, "good first.jpg/inside.txt": old},
                      [Start(["good first.heic", "good last.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
                      new={"good first (1).jpg": Jpeg(WIDTH, HEIGHT), "good last.jpg": Jpeg(WIDTH, HEIGHT)}),
-            # A link at the JPEG's name takes the name, even when it leads nowhere; --overwrite
-            # replaces the link itself and never creates its target.
+            # A link at the JPEG's name takes the name, even when it leads nowhere. Wine hides such
+            # a link from every query and from removal, though not from an exclusive creation, so
+            # --overwrite cannot replace it here: the next free number is taken, and nothing is
+            # ever made through the link.
             Scenario("dangling link named like the output",
                      {**GOOD, "victim": Folder(), "good first.jpg": Link("victim/planted.jpg")},
                      [Start(["good first.heic", "good last.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
@@ -181,7 +183,7 @@ class HostileOutputTest(ScenarioCase):
                      {**GOOD, "victim": Folder(), "good first.jpg": Link("victim/planted.jpg")},
                      [Start(["--overwrite", "good first.heic", "good last.heic"], 0,
                             [Box("2개 파일 변환 완료", "information")])],
-                     new={"good last.jpg": Jpeg(WIDTH, HEIGHT)}, replaced={"good first.jpg": Jpeg(WIDTH, HEIGHT)}),
+                     new={"good first (1).jpg": Jpeg(WIDTH, HEIGHT), "good last.jpg": Jpeg(WIDTH, HEIGHT)}),
             Scenario("read-only input with --overwrite", {"photo.heic": ReadOnly(Bytes(JPEG))},
                      [Start(["--overwrite", "photo.heic", "photo.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
                      new={"photo.jpg": Jpeg(WIDTH, HEIGHT)}),
