@@ -171,8 +171,10 @@ def _exit_dialog_queries():
                 f"{_sql_value(text, 's')})" for name, kind, x, y, w, h, text in controls]
     queries.append("INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, "
                    f"`Ordering`) VALUES ('{_EXIT_DIALOG}', 'Close', 'EndDialog', 'Return', '1', 1)")
-    # At -1 the dialog follows a successful install, and only with the full user interface.
-    queries.append(f"INSERT INTO `InstallUISequence` (`Action`, `Sequence`) VALUES ('{_EXIT_DIALOG}', -1)")
+    # At -1 the dialog follows a successful run, and only with the full user interface; a removal
+    # (REMOVE=ALL, as msiexec /x sets it) is one too, and must not say the program is installed.
+    queries.append(f"INSERT INTO `InstallUISequence` (`Action`, `Condition`, `Sequence`) "
+                   f"VALUES ('{_EXIT_DIALOG}', 'NOT REMOVE~=\"ALL\"', -1)")
     return queries
 
 

@@ -219,6 +219,15 @@ class InstallerDialogTest(WineInstaller):
         self.assertIn("더 새로운 버전의 HEIC to JPEG Converter가 설치되어 있습니다", seen.get("text", ""), seen)
         self.assertEqual(code, 1603 & 0xFF)
 
+        # A removal with the full interface ends on its own, with no dialog that waits to be closed.
+        removal = subprocess.Popen(["wine", *self.msiexec_args("/x", MSI)], env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertEqual(removal.wait(timeout=300), 0)
+        except subprocess.TimeoutExpired:
+            self.fail("the removal waits on a window")
+        self.assertFalse(self.installed.exists())
+
 
 def changed_keys(before, after):
     """The keys added, removed or changed, but for the network cards Wine lists anew as it likes."""
