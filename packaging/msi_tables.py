@@ -5,6 +5,7 @@
   page forced to 949 (Korean Windows reads the tables in that code page).
 - Same-version upgrades: a rebuild with other contents has another product code but the same
   version; it must replace the installed one instead of standing beside it in 설정 > 앱.
+- The dialog that ends a double-click install: wixl has no <UI>, so its tables are written here.
 - The package's summary: wixl stamps the build's own time and a random package code into it.
 """
 import os
@@ -75,12 +76,16 @@ def _queries_restoring(msi, texts):
                        f"{_sql_value(restored, types[columns.index(column)])} WHERE {where}"), found
 
 
-def restore_korean_texts(msi, texts):
-    msi = Path(msi).resolve()
+def _force_korean_codepage(msi):
     with tempfile.TemporaryDirectory() as folder:
         codepage = Path(folder) / "_ForceCodepage.idt"
         codepage.write_bytes(f"\r\n\r\n{KOREAN_CODEPAGE}\t_ForceCodepage\r\n".encode())
         _run("msibuild", str(msi), "-i", str(codepage))
+
+
+def restore_korean_texts(msi, texts):
+    msi = Path(msi).resolve()
+    _force_korean_codepage(msi)
     queries = list(_queries_restoring(msi, texts))
     left = set(texts).difference(*(found for _, found in queries))
     if left:
@@ -106,6 +111,78 @@ def allow_same_version_upgrade(msi):
              f"VALUES ('{code}', '{maximum}', {int(attributes) | _VERSION_MAX_INCLUSIVE}, '{action}')")
         return
     raise ValueError("the installer has no upgrade row for older versions")
+
+
+# The dialog a double-click install ends with, its caption the product's name. A refused downgrade
+# or a failure shows Windows Installer's own message instead, and a silent install shows nothing.
+EXIT_DIALOG_TITLE = "HEIC to JPEG Converter가 설치되었습니다."
+EXIT_DIALOG_LINES = (
+    "시작 메뉴에서 「HEIC를 JPEG로 변환」을 찾아 실행하세요.",
+    "탐색기에서 사진을 선택하고 [보내기] > 「HEIC를 JPEG로」를 고르면 바로 변환됩니다.",
+)
+EXIT_DIALOG_BUTTON = "닫기"
+
+_EXIT_DIALOG = "ExitDialog"
+_VISIBLE_ENABLED = 3  # of a control
+_VISIBLE_MODAL = 3  # of a dialog
+# Malgun Gothic comes with every Windows 10 and 11, whatever the system's language.
+_TEXT_STYLES = [("DialogText", "Malgun Gothic", 9, 0), ("DialogTitle", "Malgun Gothic", 10, 1)]
+_DIALOG_TABLES = [
+    "CREATE TABLE `TextStyle` (`TextStyle` CHAR(72) NOT NULL, `FaceName` CHAR(32) NOT NULL, "
+    "`Size` SHORT NOT NULL, `Color` LONG, `StyleBits` SHORT PRIMARY KEY `TextStyle`)",
+    "CREATE TABLE `Dialog` (`Dialog` CHAR(72) NOT NULL, `HCentering` SHORT NOT NULL, "
+    "`VCentering` SHORT NOT NULL, `Width` SHORT NOT NULL, `Height` SHORT NOT NULL, `Attributes` LONG, "
+    "`Title` CHAR(128) LOCALIZABLE, `Control_First` CHAR(50) NOT NULL, `Control_Default` CHAR(50), "
+    "`Control_Cancel` CHAR(50) PRIMARY KEY `Dialog`)",
+    "CREATE TABLE `Control` (`Dialog_` CHAR(72) NOT NULL, `Control` CHAR(50) NOT NULL, "
+    "`Type` CHAR(20) NOT NULL, `X` SHORT NOT NULL, `Y` SHORT NOT NULL, `Width` SHORT NOT NULL, "
+    "`Height` SHORT NOT NULL, `Attributes` LONG, `Property` CHAR(72), `Text` LONGCHAR LOCALIZABLE, "
+    "`Control_Next` CHAR(50), `Help` CHAR(50) LOCALIZABLE PRIMARY KEY `Dialog_`, `Control`)",
+    "CREATE TABLE `ControlEvent` (`Dialog_` CHAR(72) NOT NULL, `Control_` CHAR(50) NOT NULL, "
+    "`Event` CHAR(50) NOT NULL, `Argument` CHAR(255) NOT NULL, `Condition` CHAR(255), `Ordering` SHORT "
+    "PRIMARY KEY `Dialog_`, `Control_`, `Event`, `Argument`, `Condition`)",
+]
+
+
+def _formatted(text):
+    # Control texts are formatted: a bracket would name a property, a brace open a condition.
+    return "".join(f"[\\{c}]" if c in "[]{}" else c for c in text)
+
+
+def _exit_dialog_queries():
+    """The dialog's rows, in installer units: the title, a text per line below it, the button."""
+    width, margin, line = 360, 15, 24
+    texts = [("Title", "{\\DialogTitle}" + _formatted(EXIT_DIALOG_TITLE))]
+    texts += [(f"Line{n}", _formatted(text)) for n, text in enumerate(EXIT_DIALOG_LINES, 1)]
+    height = 18 + len(texts) * line + 33
+    controls = [(name, "Text", margin, 12 + n * line + (6 if n else 0), width - 2 * margin, line, text)
+                for n, (name, text) in enumerate(texts)]
+    controls.append(("Close", "PushButton", width - margin - 66, height - 27, 66, 18, _formatted(EXIT_DIALOG_BUTTON)))
+
+    queries = list(_DIALOG_TABLES)
+    queries += [f"INSERT INTO `TextStyle` (`TextStyle`, `FaceName`, `Size`, `StyleBits`) "
+                f"VALUES ('{name}', '{face}', {size}, {bits})" for name, face, size, bits in _TEXT_STYLES]
+    queries.append("INSERT INTO `Property` (`Property`, `Value`) VALUES ('DefaultUIFont', 'DialogText')")
+    queries.append("INSERT INTO `Dialog` (`Dialog`, `HCentering`, `VCentering`, `Width`, `Height`, `Attributes`, "
+                   f"`Title`, `Control_First`, `Control_Default`, `Control_Cancel`) VALUES ('{_EXIT_DIALOG}', "
+                   f"50, 50, {width}, {height}, {_VISIBLE_MODAL}, '[ProductName]', 'Close', 'Close', 'Close')")
+    queries += ["INSERT INTO `Control` (`Dialog_`, `Control`, `Type`, `X`, `Y`, `Width`, `Height`, `Attributes`, "
+                f"`Text`) VALUES ('{_EXIT_DIALOG}', '{name}', '{kind}', {x}, {y}, {w}, {h}, {_VISIBLE_ENABLED}, "
+                f"{_sql_value(text, 's')})" for name, kind, x, y, w, h, text in controls]
+    queries.append("INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, "
+                   f"`Ordering`) VALUES ('{_EXIT_DIALOG}', 'Close', 'EndDialog', 'Return', '1', 1)")
+    # At -1 the dialog follows a successful run, and only with the full user interface; a removal
+    # (REMOVE=ALL, as msiexec /x sets it) is one too, and must not say the program is installed.
+    queries.append(f"INSERT INTO `InstallUISequence` (`Action`, `Condition`, `Sequence`) "
+                   f"VALUES ('{_EXIT_DIALOG}', 'NOT REMOVE~=\"ALL\"', -1)")
+    return queries
+
+
+def add_exit_dialog(msi):
+    """Writes the dialog's tables, their Korean texts in the code page of the others."""
+    msi = Path(msi).resolve()
+    _force_korean_codepage(msi)
+    _run("msibuild", str(msi), *(part for query in _exit_dialog_queries() for part in ("-q", query)))
 
 
 # The summary information lives in a compound file; its values are patched in place, same sizes.

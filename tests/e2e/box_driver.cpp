@@ -1,8 +1,10 @@
-// Plays the user for the end-to-end tests under Wine. It finds a message box or the open-file
-// dialog by its caption, reports what a user would see there as one JSON line (UTF-8) on
-// standard output, and answers it: OK for a box; file names and Open, or Cancel, for the dialog.
+// Plays the user for the end-to-end tests under Wine. It finds a message box, the open-file
+// dialog or another window by its caption, reports what a user would see there as one JSON line
+// (UTF-8) on standard output, and answers it: OK for a box; file names and Open, or Cancel, for
+// the dialog; the button of the given text for another window.
 //
 //   e2e_box_driver box --caption TEXT [--timeout-ms N] [--keep]
+//   e2e_box_driver window --caption TEXT --press TEXT [--timeout-ms N]
 //   e2e_box_driver open --title TEXT --names TEXT [--folder PATH] [--timeout-ms N] [--keep]
 //   e2e_box_driver cancel --title TEXT [--timeout-ms N]
 //   e2e_box_driver windows
@@ -120,12 +122,14 @@ std::wstring ClassName(HWND window) {
 
 struct Search {
     std::wstring caption;
+    bool anyClass = false;  // else only the dialog class of boxes and common dialogs
     HWND found = nullptr;
 };
 
 BOOL CALLBACK MatchDialog(HWND window, LPARAM context) {
     auto* search = reinterpret_cast<Search*>(context);
-    if (!IsWindowVisible(window) || ClassName(window) != L"#32770") return TRUE;
+    if (!IsWindowVisible(window) || (!search->anyClass && ClassName(window) != L"#32770"))
+        return TRUE;
     wchar_t caption[512] = {};
     GetWindowTextW(window, caption, 512);
     if (search->caption != caption) return TRUE;
@@ -133,10 +137,10 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM context) {
     return FALSE;
 }
 
-HWND WaitForDialog(const std::wstring& caption, DWORD timeoutMs) {
+HWND WaitForDialog(const std::wstring& caption, DWORD timeoutMs, bool anyClass = false) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        Search search{caption};
+        Search search{caption, anyClass};
         EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found) return search.found;
         if (GetTickCount64() >= deadline) return nullptr;
@@ -318,6 +322,7 @@ bool Click(HWND dialog, int id) {
 struct Options {
     std::wstring command;
     std::wstring caption;
+    std::wstring press;
     std::wstring names;
     std::wstring folder;
     DWORD timeoutMs = kDefaultTimeoutMs;
@@ -346,6 +351,43 @@ int Box(const Options& options) {
     line.Flag("closed", closed);
     Print(line.Finish());
     return options.keep || closed ? 0 : 1;
+}
+
+// A window of any class, such as an installer's dialog: its texts in their order, its buttons,
+// and the button of the given text pressed as a click does, by the button's own notification.
+int Window(const Options& options) {
+    HWND window = WaitForDialog(options.caption, options.timeoutMs, true);
+    if (!window) {
+        Print(JsonLine().Text("event", L"timeout").Text("caption", options.caption).Finish());
+        return 1;
+    }
+    std::string texts = "[";
+    HWND pressed = nullptr;
+    for (HWND child : Children(window)) {
+        if (!IsWindowVisible(child)) continue;
+        const std::wstring text = WindowText(child);
+        if (lstrcmpiW(ClassName(child).c_str(), L"Static") == 0) {
+            if (texts.size() > 1) texts += ",";
+            texts += JsonLine().Text("text", text).Finish();
+        } else if (lstrcmpiW(ClassName(child).c_str(), L"Button") == 0 && text == options.press) {
+            pressed = child;
+        }
+    }
+    JsonLine line;
+    line.Text("event", L"window")
+        .Text("caption", WindowText(window))
+        .Text("class", ClassName(window))
+        .Raw("texts", texts + "]")
+        .Raw("buttons", ButtonsJson(window));
+    DWORD_PTR ignored = 0;
+    const bool closed =
+        pressed &&
+        SendMessageTimeoutW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(pressed), BN_CLICKED),
+                            reinterpret_cast<LPARAM>(pressed), SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                            &ignored) &&
+        WaitUntilClosed(window, options.timeoutMs);
+    Print(line.Flag("closed", closed).Finish());
+    return closed ? 0 : 1;
 }
 
 HWND FindEdit(HWND parent) {
@@ -458,6 +500,8 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
         const std::wstring value = argv[++i];
         if (name == L"--caption" || name == L"--title") {
             options.caption = value;
+        } else if (name == L"--press") {
+            options.press = value;
         } else if (name == L"--names") {
             options.names = value;
         } else if (name == L"--folder") {
@@ -477,6 +521,8 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!Parse(argc, argv, options)) return 2;
     if (options.command == L"box" && !options.caption.empty()) return Box(options);
+    if (options.command == L"window" && !options.caption.empty() && !options.press.empty())
+        return Window(options);
     if (options.command == L"open" && !options.caption.empty() &&
         (options.keep || !options.names.empty())) {
         return FileDialog(options, false);

@@ -20,6 +20,7 @@ import images
 SETTINGS = json.loads(Path(os.environ["HEIC_E2E_RELEASE_SETTINGS"]).read_text(encoding="utf-8"))
 sys.path.insert(0, str(Path(SETTINGS["source"]) / "packaging"))
 import make_release  # noqa: E402
+import msi_tables  # noqa: E402
 
 VERSION = SETTINGS["version"]
 RELEASE = Path(SETTINGS["out"])
@@ -45,12 +46,13 @@ def release_epoch():
     return make_release.source_epoch(SETTINGS["source"])
 
 
-class InstallerTest(unittest.TestCase):
-    """Installs, upgrades, refuses a downgrade and uninstalls in a Wine prefix of its own."""
+class WineInstaller(unittest.TestCase):
+    """Windows Installer in a Wine prefix of its own, without a display unless the class needs one."""
+    needs_display = False
 
     @classmethod
     def setUpClass(cls):
-        cls.folder = fresh_folder("installer")
+        cls.folder = fresh_folder(cls.__name__)
         # Wine takes its ANSI code page from the locale: a Korean one makes it 949, as on a Korean
         # Windows, where the installer's tables and the links' paths must read right.
         locales = cls.folder / "locales"
@@ -59,6 +61,9 @@ class InstallerTest(unittest.TestCase):
         cls.env = dict(os.environ, WINEPREFIX=str(cls.folder / "prefix"), WINEDEBUG="-all", LOCPATH=str(locales),
                        LC_ALL="ko_KR.UTF-8", WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=")
         cls.env.pop("DISPLAY", None)
+        if cls.needs_display:
+            import harness
+            cls.env["DISPLAY"] = f":{harness.display()}"
         cls.wine("wineboot", "-i")
         # One server for the whole test: the registry is read from it, and each command starts quicker.
         subprocess.run(["wineserver", "-p"], env=cls.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -78,8 +83,12 @@ class InstallerTest(unittest.TestCase):
         return subprocess.run(["wine", *command], env=cls.env, cwd=cwd, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300).returncode
 
+    @staticmethod
+    def msiexec_args(action, msi):
+        return ["msiexec", action, "Z:" + str(msi).replace("/", "\\")]
+
     def msiexec(self, action, msi):
-        return self.wine("msiexec", action, "Z:" + str(msi).replace("/", "\\"), "/qn")
+        return self.wine(*self.msiexec_args(action, msi), "/qn")
 
     def registry(self):
         """Every key of HKCU and HKLM\\Software with its values, as Wine exports them."""
@@ -109,6 +118,11 @@ class InstallerTest(unittest.TestCase):
             self.assertLessEqual({'"Publisher"="ORVIK"', '"NoModify"=dword:00000001', '"NoRepair"=dword:00000001'},
                                  values)
         return [v for values in ours for v in values if v.startswith('"DisplayVersion"')]
+
+
+
+class InstallerTest(WineInstaller):
+    """Installs, upgrades, refuses a downgrade and uninstalls, silently."""
 
     def test_install_upgrade_refuse_downgrade_uninstall(self):
         before_files, before_registry = self.files(), self.registry()
@@ -163,6 +177,56 @@ class InstallerTest(unittest.TestCase):
 
     def windows_path(self, path):
         return "C:\\users\\" + path.relative_to(self.user.parent).as_posix().replace("/", "\\")
+
+
+class InstallerDialogTest(WineInstaller):
+    """A double-click install, with the full user interface on the session's display."""
+    needs_display = True
+
+    def install_seen(self, msi, *driver_args):
+        """Runs a full-UI install and our driver on the window it waits for; the driver's report
+        and msiexec's exit status."""
+        msiexec = subprocess.Popen(["wine", *self.msiexec_args("/i", msi)], env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        report = self.folder / "driver.out"
+        with open(report, "wb") as out:
+            subprocess.run(["wine", os.environ["HEIC_E2E_DRIVER"], *driver_args, "--timeout-ms", "120000"],
+                           env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, timeout=300)
+        return json.loads(report.read_text(encoding="utf-8") or "{}"), msiexec.wait(timeout=300)
+
+    def test_install_ends_with_where_to_find_the_program(self):
+        seen, code = self.install_seen(MSI, "window", "--caption", NAME, "--press", msi_tables.EXIT_DIALOG_BUTTON)
+        self.assertEqual((seen.get("caption"), seen.get("texts"), seen.get("closed")),
+                         (NAME, [{"text": t} for t in (msi_tables.EXIT_DIALOG_TITLE, *msi_tables.EXIT_DIALOG_LINES)],
+                          True), seen)
+        self.assertEqual(code, 0)
+        self.assertTrue((self.installed / "heic-to-jpeg.exe").is_file())
+        shown = " ".join(t["text"] for t in seen["texts"])
+        for folder, entry, named in [(self.menu, "HEIC를 JPEG로 변환", "시작 메뉴에서 「HEIC를 JPEG로 변환」"),
+                                     (self.send_to, "HEIC를 JPEG로", "[보내기] > 「HEIC를 JPEG로」")]:
+            self.assertTrue((folder / f"{entry}.lnk").is_file(), entry)
+            self.assertIn(named, shown, "the dialog names the entry the install made")
+
+        # An older version is refused with Windows Installer's own box (Wine's caption), not our dialog.
+        older_files = self.folder / "older"
+        older_files.mkdir()
+        for name, data in zip_files(ZIP).items():
+            (older_files / name).write_bytes(data)
+        older = self.folder / "older.msi"
+        make_release.write_installer(older_files, older, "0.1.0", release_epoch(), Path(SETTINGS["icon"]),
+                                     self.folder / "msi-work")
+        seen, code = self.install_seen(older, "box", "--caption", "Install Failed")
+        self.assertIn("더 새로운 버전의 HEIC to JPEG Converter가 설치되어 있습니다", seen.get("text", ""), seen)
+        self.assertEqual(code, 1603 & 0xFF)
+
+        # A removal with the full interface ends on its own, with no dialog that waits to be closed.
+        removal = subprocess.Popen(["wine", *self.msiexec_args("/x", MSI)], env=self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertEqual(removal.wait(timeout=300), 0)
+        except subprocess.TimeoutExpired:
+            self.fail("the removal waits on a window")
+        self.assertFalse(self.installed.exists())
 
 
 def changed_keys(before, after):
