@@ -26,7 +26,6 @@ constexpr UINT kJpegSideLimit = 65500;
 
 IWICImagingFactory* gFactory = nullptr;
 int gInput = -1;
-int gOutput = -1;
 std::wstring gInputPath;
 std::wstring gOutputPath;
 
@@ -41,6 +40,22 @@ int MemoryFile(const char* name) {
         std::abort();
     }
     return fd;
+}
+
+// The output stream never writes through a link, and /proc/self/fd/N is one: the JPEG goes to a
+// real file, in memory where the host has /dev/shm.
+std::wstring OutputFilePath() {
+    std::string pattern =
+        ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/heic-fuzz-XXXXXX" : "/tmp/heic-fuzz-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        std::perror("mkstemp");
+        std::abort();
+    }
+    ::close(fd);
+    static const std::string made = pattern;
+    std::atexit([] { ::unlink(made.c_str()); });
+    return std::wstring(pattern.begin(), pattern.end());
 }
 
 void FillInput(const std::uint8_t* data, std::size_t size) {
@@ -101,9 +116,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     }
     gInput = MemoryFile("fuzz-input");
-    gOutput = MemoryFile("fuzz-output");
     gInputPath = FdPath(gInput);
-    gOutputPath = FdPath(gOutput);
+    gOutputPath = OutputFilePath();
     return 0;
 }
 
