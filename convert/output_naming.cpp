@@ -38,8 +38,8 @@ std::wstring ChooseFreeOutputPath(const std::wstring& absoluteInputPath,
     // The first free number wins, gaps included; the search ends only at a free name or at a
     // failing probe.
     for (;; ++number) {
-        std::wstring candidate =
-            JoinPath(folder, number == 0 ? std::wstring(stem) + L".jpg" : NumberedName(stem, number));
+        std::wstring candidate = JoinPath(
+            folder, number == 0 ? std::wstring(stem) + L".jpg" : NumberedName(stem, number));
         if (!NameTaken(candidate)) return candidate;
     }
 }

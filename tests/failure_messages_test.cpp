@@ -45,7 +45,8 @@ TEST(FailureMessages, CodecMissingCodesAdviseInstallingTheExtension) {
 }
 
 TEST(FailureMessages, NeighboursOfTheCodecMissingCodesAreNotMistakenForThem) {
-    for (const std::uint32_t code : {0x88982F51u, 0x88982F06u, 0x80040155u, 0x08982F50u, 0xC00D5213u}) {
+    for (const std::uint32_t code :
+         {0x88982F51u, 0x88982F06u, 0x80040155u, 0x08982F50u, 0xC00D5213u}) {
         SCOPED_TRACE(code);
         const std::wstring message = FormatFailureMessage(static_cast<HRESULT>(code));
         EXPECT_NE(message, kCodecMissingText);

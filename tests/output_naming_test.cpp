@@ -105,8 +105,8 @@ TEST(OutputNamingTest, OutputFolderThatIsAFileFailsAtPreparation) {
     const ConversionOptions options = Options(Under(folder.path(), L"not-a-folder"), false);
     const std::wstring output = ChooseOutputPath(Under(folder.path(), L"a.heic"), options);
     EXPECT_EQ(output, Under(folder.path(), L"not-a-folder\\a.jpg"));
-    ExpectFileSystemError([&] { PrepareOutputLocation(output, options.overwrite); }, "create_directories",
-                          options.outputDir, 183);
+    ExpectFileSystemError([&] { PrepareOutputLocation(output, options.overwrite); },
+                          "create_directories", options.outputDir, 183);
 }
 
 TEST(OutputNamingTest, PreparationRemovesTheOldOutputOnlyWhenOverwriting) {
@@ -129,8 +129,7 @@ TEST(OutputNamingTest, PreparationRemovesTheOldOutputOnlyWhenOverwriting) {
     MakeTestFolder(folder / L"a.jpg");
     WriteTestFile(folder / L"a.jpg/inside", "x");
     const std::wstring output = Under(folder.path(), L"a.jpg");
-    ExpectFileSystemError([&] { PrepareOutputLocation(output, true); }, "remove",
-                          output, 145);
+    ExpectFileSystemError([&] { PrepareOutputLocation(output, true); }, "remove", output, 145);
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ TEST(MessageBoxStandin, PrintsTextToTheStreamOfItsIcon) {
     for (const UINT style : {MB_OK | MB_ICONERROR, MB_OK | MB_ICONINFORMATION, 0x30u, MB_OK}) {
         int answer = 0;
         const Printed printed = Capture([&] {
-            answer = MessageBoxW(nullptr, L"변환 완료:\nC:\\a · b\xDCFF.jpg", kMessageBoxCaption, style);
+            answer =
+                MessageBoxW(nullptr, L"변환 완료:\nC:\\a · b\xDCFF.jpg", kMessageBoxCaption, style);
         });
         const bool error = style == (MB_OK | MB_ICONERROR);
         EXPECT_EQ(answer, IDOK);

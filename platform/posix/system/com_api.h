@@ -11,7 +11,7 @@ struct IUnknown {
     virtual ULONG AddRef() = 0;
     virtual ULONG Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;
 };
 
@@ -70,4 +70,4 @@ bool ComEntered();
 long LiveObjectCount();
 // Stand-in only: how often VariantClear has run, so that tests can see a value cleared once.
 long VariantClearCount();
-}
+}  // namespace standin

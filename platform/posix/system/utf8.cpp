@@ -5,9 +5,13 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr char32_t kEscapeBase = 0xDC00;
 
-bool IsScalarValue(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+bool IsScalarValue(char32_t c) {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
 
-bool IsEscapedByte(char32_t c) { return c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF; }
+bool IsEscapedByte(char32_t c) {
+    return c >= kEscapeBase + 0x80 && c <= kEscapeBase + 0xFF;
+}
 
 void AppendUtf8(std::string& out, char32_t c) {
     if (!IsScalarValue(c)) c = kReplacement;
@@ -32,7 +36,11 @@ void AppendUtf8(std::string& out, char32_t c) {
 // first byte does not start one.
 int DecodeOne(std::string_view text, char32_t& c) {
     const auto lead = static_cast<unsigned char>(text[0]);
-    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    const int length = lead < 0x80           ? 1
+                       : (lead >> 5) == 0x6  ? 2
+                       : (lead >> 4) == 0xE  ? 3
+                       : (lead >> 3) == 0x1E ? 4
+                                             : 0;
     if (length == 0 || static_cast<std::size_t>(length) > text.size()) return 0;
     c = length == 1 ? lead : lead & (0x7F >> length);
     for (int k = 1; k < length; ++k) {
