@@ -1,6 +1,5 @@
 #include "platform/posix/system/host_path.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -62,7 +61,7 @@ std::uint32_t FullHostPath(std::wstring_view path, std::wstring& full) {
     // Asked on every call, so that it follows chdir; an absolute path asks nothing, so it still
     // works when the current folder has been deleted.
     const std::unique_ptr<char, decltype(&free)> current(getcwd(nullptr, 0), &free);
-    if (current == nullptr) return errno != 0 ? WindowsErrorFromErrno(errno) : kErrorGenFailure;
+    if (current == nullptr) return LastWindowsError();
     std::wstring joined = FromUtf8(current.get());
     joined += L'/';
     joined += path;
@@ -72,10 +71,6 @@ std::uint32_t FullHostPath(std::wstring_view path, std::wstring& full) {
 
 std::string HostPath(std::wstring_view path) {
     std::wstring full;
-    if (FullHostPath(path, full) == 0) return ToUtf8(full);
-    std::string typed = ToUtf8(path);
-    for (char& c : typed) {
-        if (c == '\\') c = '/';
-    }
-    return typed;
+    if (FullHostPath(path, full) != 0) return {};
+    return ToUtf8(full);
 }

@@ -13,6 +13,6 @@
 // to read the current folder.
 std::uint32_t FullHostPath(std::wstring_view path, std::wstring& full);
 
-// The bytes of that full path for the kernel. When the current folder cannot be read, the path
-// as given, separators turned to "/", so that the call fails as the kernel decides.
+// The bytes of that full path for the kernel. When the current folder cannot be read, an empty
+// name, which every call refuses as not found: no second reading of the path as typed.
 std::string HostPath(std::wstring_view path);
