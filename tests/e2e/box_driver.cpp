@@ -379,13 +379,8 @@ int Window(const Options& options) {
         .Text("class", ClassName(window))
         .Raw("texts", texts + "]")
         .Raw("buttons", ButtonsJson(window));
-    DWORD_PTR ignored = 0;
-    const bool closed =
-        pressed &&
-        SendMessageTimeoutW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(pressed), BN_CLICKED),
-                            reinterpret_cast<LPARAM>(pressed), SMTO_ABORTIFHUNG, kSendTimeoutMs,
-                            &ignored) &&
-        WaitUntilClosed(window, options.timeoutMs);
+    const bool closed = pressed && Click(window, GetDlgCtrlID(pressed)) &&
+                        WaitUntilClosed(window, options.timeoutMs);
     Print(line.Flag("closed", closed).Finish());
     return closed ? 0 : 1;
 }

@@ -90,6 +90,22 @@ class WineInstaller(unittest.TestCase):
     def msiexec(self, action, msi):
         return self.wine(*self.msiexec_args(action, msi), "/qn")
 
+    def msiexec_started(self, action, msi):
+        """msiexec with its full user interface, left running."""
+        return subprocess.Popen(["wine", *self.msiexec_args(action, msi)], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def make_installer(self, name, version, files):
+        """An installer of these files (name -> bytes) for this version, made as the release's is."""
+        folder = self.folder / name
+        folder.mkdir()
+        for file, data in files.items():
+            (folder / file).write_bytes(data)
+        msi = self.folder / f"{name}.msi"
+        make_release.write_installer(folder, msi, version, release_epoch(), Path(SETTINGS["icon"]),
+                                     self.folder / "msi-work")
+        return msi
+
     def registry(self):
         """Every key of HKCU and HKLM\\Software with its values, as Wine exports them."""
         keys = {}
@@ -120,7 +136,6 @@ class WineInstaller(unittest.TestCase):
         return [v for values in ours for v in values if v.startswith('"DisplayVersion"')]
 
 
-
 class InstallerTest(WineInstaller):
     """Installs, upgrades, refuses a downgrade and uninstalls, silently."""
 
@@ -130,14 +145,8 @@ class InstallerTest(WineInstaller):
 
         # Installers of the same files but for their texts: an older version, and a rebuild of this
         # version, which has another product code.
-        other_files = self.folder / "other"
-        other_files.mkdir()
-        for name, data in release.items():
-            (other_files / name).write_bytes(b"other " + data if name.endswith(".txt") else data)
-        older, rebuilt = self.folder / "older.msi", self.folder / "rebuilt.msi"
-        for msi, version in [(older, "0.1.0"), (rebuilt, VERSION)]:
-            make_release.write_installer(other_files, msi, version, release_epoch(), Path(SETTINGS["icon"]),
-                                         self.folder / "msi-work")
+        other = {name: b"other " + data if name.endswith(".txt") else data for name, data in release.items()}
+        older, rebuilt = self.make_installer("older", "0.1.0", other), self.make_installer("rebuilt", VERSION, other)
         self.assertEqual(self.msiexec("/i", older), 0)
         self.assertEqual(self.products(), ['"DisplayVersion"="0.1.0"'])
         self.assertEqual(self.msiexec("/i", rebuilt), 0, "the newer version installs over the older")
@@ -186,8 +195,7 @@ class InstallerDialogTest(WineInstaller):
     def install_seen(self, msi, *driver_args):
         """Runs a full-UI install and our driver on the window it waits for; the driver's report
         and msiexec's exit status."""
-        msiexec = subprocess.Popen(["wine", *self.msiexec_args("/i", msi)], env=self.env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        msiexec = self.msiexec_started("/i", msi)
         report = self.folder / "driver.out"
         with open(report, "wb") as out:
             subprocess.run(["wine", os.environ["HEIC_E2E_DRIVER"], *driver_args, "--timeout-ms", "120000"],
@@ -208,20 +216,13 @@ class InstallerDialogTest(WineInstaller):
             self.assertIn(named, shown, "the dialog names the entry the install made")
 
         # An older version is refused with Windows Installer's own box (Wine's caption), not our dialog.
-        older_files = self.folder / "older"
-        older_files.mkdir()
-        for name, data in zip_files(ZIP).items():
-            (older_files / name).write_bytes(data)
-        older = self.folder / "older.msi"
-        make_release.write_installer(older_files, older, "0.1.0", release_epoch(), Path(SETTINGS["icon"]),
-                                     self.folder / "msi-work")
+        older = self.make_installer("older", "0.1.0", zip_files(ZIP))
         seen, code = self.install_seen(older, "box", "--caption", "Install Failed")
         self.assertIn("더 새로운 버전의 HEIC to JPEG Converter가 설치되어 있습니다", seen.get("text", ""), seen)
         self.assertEqual(code, 1603 & 0xFF)
 
         # A removal with the full interface ends on its own, with no dialog that waits to be closed.
-        removal = subprocess.Popen(["wine", *self.msiexec_args("/x", MSI)], env=self.env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        removal = self.msiexec_started("/x", MSI)
         try:
             self.assertEqual(removal.wait(timeout=300), 0)
         except subprocess.TimeoutExpired:
