@@ -7,6 +7,7 @@
 #include "convert/input_checks.h"
 #include "convert/output_file.h"
 #include "platform/com_owner.h"
+#include "platform/file_system_host.h"
 
 namespace {
 
@@ -26,6 +27,13 @@ struct JpegOutput {
     ComOwner<IWICBitmapEncoder> encoder;
     ComOwner<IWICBitmapFrameEncode> frame;
     ComOwner<IPropertyBag2> frameOptions;
+
+    void Release() {
+        frameOptions.reset();
+        frame.reset();
+        encoder.reset();
+        stream.reset();
+    }
 };
 
 HRESULT OpenBgrSource(IWICImagingFactory* factory, const std::wstring& path, BgrSource& source) {
@@ -60,10 +68,12 @@ HRESULT OpenOutputStream(IWICImagingFactory* factory, OutputFile& file, JpegOutp
     if (FAILED(hr)) return hr;
     hr = file.Claim();
     if (FAILED(hr)) return hr;
-    hr = output.stream->InitializeFromFilename(file.path().c_str(), GENERIC_WRITE);
+    // Written through the handle that claimed the name: reopened by name, the file could meet a
+    // scanner that holds it without write sharing, or a link planted in between.
+    ComOwner<IStream> claimed;
+    hr = file.CreateStream(claimed.put());
     if (FAILED(hr)) return hr;
-    file.Opened();
-    return S_OK;
+    return output.stream->InitializeFromIStream(claimed.get());
 }
 
 // Opens the file and sets up the frame up to its size.
@@ -145,15 +155,17 @@ void ConvertChecked(IWICImagingFactory* factory, const std::wstring& inputPath,
     file.PrepareLocation();
 
     BgrSource source;
-    HRESULT hr = OpenBgrSource(factory, result.inputPath, source);
+    HRESULT hr = OpenBgrSource(factory, host::SystemPath(result.inputPath), source);
     if (FAILED(hr)) return StoreFailure(result, hr);
 
     JpegOutput output;
     hr = EncodeJpeg(factory, source.converter.get(), file, options.quality, output);
     result.outputPath = file.path();  // the claim may have moved to a free name
+    output.Release();                 // the file is finished or removed only once nothing holds it
+    if (FAILED(hr)) return StoreFailure(result, hr);
+    hr = file.Commit();
     if (FAILED(hr)) return StoreFailure(result, hr);
 
-    file.Committed();
     result.succeeded = true;
     result.hresult = S_OK;
 }

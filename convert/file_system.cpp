@@ -86,6 +86,6 @@ bool IsSameFile(const std::wstring& first, const std::wstring& second) noexcept 
     try {
         return host::SameFile(first, second);
     } catch (...) {
-        return false;
+        return true;
     }
 }

@@ -34,8 +34,9 @@ void RemovePath(const std::wstring& path);
 // The same removal, with its outcome ignored; true when the entry is gone.
 bool TryRemovePath(const std::wstring& path) noexcept;
 
-// Whether two paths name the same existing file (same volume and file id, whatever the
-// spelling). False when either cannot be opened.
+// Whether two paths may name the same file (same volume and file id, whatever the spelling).
+// False only when they are known to differ: the second names nothing, or both were opened and
+// differ. When that cannot be told (a share that drops, an entry that cannot be opened), true.
 bool IsSameFile(const std::wstring& first, const std::wstring& second) noexcept;
 
 // Raises the filesystem error for a Windows error code.

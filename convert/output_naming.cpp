@@ -15,8 +15,12 @@ std::wstring NumberedName(std::wstring_view stem, std::uint32_t number) {
     return name;
 }
 
+// A folder typed with a trailing space or dot ("set OUT=D:\out " in a batch file) is made by
+// Windows without it, and only the last element of a path loses them: the JPEGs go into the
+// folder that is made.
 std::wstring_view OutputFolder(const std::wstring& absoluteInputPath, std::wstring_view outputDir) {
-    return outputDir.empty() ? ParentOf(absoluteInputPath) : outputDir;
+    return outputDir.empty() ? ParentOf(absoluteInputPath)
+                             : WithoutTrailingDotsAndSpaces(outputDir);
 }
 
 }  // namespace

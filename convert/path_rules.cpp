@@ -109,3 +109,10 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
     joined += name;
     return joined;
 }
+
+std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view path) {
+    const std::wstring_view element = FinalElement(path);
+    const std::size_t kept = element.find_last_not_of(L". ");
+    if (kept == std::wstring_view::npos) return path;
+    return path.substr(0, path.size() - (element.size() - kept - 1));
+}

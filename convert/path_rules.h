@@ -27,3 +27,7 @@ std::wstring_view ParentOf(std::wstring_view path);
 
 // folder + "\" + name, without doubling a separator and without one after a bare drive ("D:").
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
+
+// The path without the dots and spaces that end its final element, which Windows drops when it
+// reads a last element ("D:\out " names D:\out). An element made only of dots and spaces stays.
+std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view path);

@@ -11,6 +11,10 @@ enum class EntryKind { notFound, regularFile, directory, link, other };
 
 namespace host {
 
+// An open file of this run: a HANDLE on Windows, a descriptor elsewhere.
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kNoFile = -1;
+
 // Windows error codes the common part needs to name.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
@@ -50,17 +54,36 @@ std::uint32_t QueryOwnKind(const std::wstring& path, EntryKind& kind);
 // Creates one folder; an existing entry answers kErrorAlreadyExists.
 std::uint32_t CreateOneDirectory(const std::wstring& path);
 
-// Creates an empty file where no entry of any kind stands; anything there answers
-// kErrorFileExists.
-std::uint32_t CreateNewFile(const std::wstring& path);
+// Creates an empty file where no entry of any kind stands and keeps it open for writing, shared
+// with readers only; anything there answers kErrorFileExists. A name that does not lead to a file
+// on disk (a device) is refused.
+std::uint32_t CreateNewFile(const std::wstring& path, FileHandle& file);
 
-// Removes a file (read-only too), an empty folder, or a link itself. A path that names nothing
-// counts as removed. A file that another program is writing is not removed: that answers
+// Closes a file made by CreateNewFile once its last byte is written: 0 when it stands complete
+// under its name. On failure `file` may still be open, for DiscardNewFile.
+std::uint32_t FinishNewFile(FileHandle& file, const std::wstring& path);
+
+// Removes a file made by CreateNewFile through its own handle, so that nothing else that came to
+// stand under its name is removed, and closes it.
+void DiscardNewFile(FileHandle& file, const std::wstring& path) noexcept;
+
+// Removes a file (read-only too), an empty folder, or a link itself, and frees its name at once,
+// even while another program still holds the file open. A path that names nothing counts as
+// removed. A file that another program is writing is not removed: that answers
 // kErrorSharingViolation.
 std::uint32_t RemoveEntry(const std::wstring& path);
 
-// Same volume and file id; false when either cannot be opened.
+// False only when the two are known to differ: the second names nothing, or both open with
+// different volume or file ids. Whatever cannot be opened may be the other file.
 bool SameFile(const std::wstring& first, const std::wstring& second);
+
+// Whether the entry under the name carries that very name. False when the name reaches it only
+// as the short (8.3) alias of another long name; true where there is nothing to compare.
+bool IsOwnName(const std::wstring& path);
+
+// The one form of a path that this host's file calls and the imaging component's file-name calls
+// are given. Empty when the path cannot be made full.
+std::wstring SystemPath(const std::wstring& path);
 
 // The path the filesystem error carries, in the host's own encoding.
 std::filesystem::path ErrorPath(const std::wstring& path);

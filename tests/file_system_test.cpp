@@ -78,7 +78,8 @@ TEST(FileSystemTest, RemovePathRefusesAFolderThatHoldsSomething) {
 }
 
 // The claim of an output name: it succeeds only where nothing at all stands, so that a name
-// another run took since the choice is never opened.
+// another run took since the choice is never opened; the file it made is kept open until it is
+// finished, or removed through its handle.
 TEST(FileSystemTest, CreateNewFileTakesOnlyAFreeName) {
     TempFolder folder;
     WriteTestFile(folder / L"file.jpg", "someone else's");
@@ -86,11 +87,21 @@ TEST(FileSystemTest, CreateNewFileTakesOnlyAFreeName) {
     const std::pair<std::wstring_view, std::uint32_t> cases[] = {
         {L"free.jpg", 0}, {L"file.jpg", 80}, {L"folder.jpg", 80}, {L"missing\\x.jpg", 3}};
     for (const auto& [relative, code] : cases) {
-        EXPECT_EQ(host::CreateNewFile(Under(folder.path(), relative)), code)
+        host::FileHandle file = host::kNoFile;
+        EXPECT_EQ(host::CreateNewFile(Under(folder.path(), relative), file), code)
             << testing::PrintToString(relative);
+        EXPECT_EQ(file != host::kNoFile, code == 0);
+        if (file != host::kNoFile) {
+            EXPECT_EQ(host::FinishNewFile(file, Under(folder.path(), relative)), 0u);
+        }
     }
     EXPECT_EQ(ReadTestFile(folder / L"free.jpg"), "");
     EXPECT_EQ(ReadTestFile(folder / L"file.jpg"), "someone else's");
+
+    host::FileHandle discarded = host::kNoFile;
+    ASSERT_EQ(host::CreateNewFile(Under(folder.path(), L"failed.jpg"), discarded), 0u);
+    host::DiscardNewFile(discarded, Under(folder.path(), L"failed.jpg"));
+    EXPECT_FALSE(TestEntryExists(folder / L"failed.jpg"));
 }
 
 // While the imaging component's stream writes a file, a second writer and a removal are refused,
@@ -131,6 +142,9 @@ TEST(FileSystemTest, IsSameFileComparesIdentityNotSpelling) {
     EXPECT_TRUE(IsSameFile(Under(folder.path(), L"a.jpg"), Under(folder.path(), L"x\\..\\a.jpg")));
     EXPECT_FALSE(IsSameFile(Under(folder.path(), L"a.jpg"), Under(folder.path(), L"b.jpg")));
     EXPECT_FALSE(IsSameFile(Under(folder.path(), L"none"), Under(folder.path(), L"none")));
+    EXPECT_FALSE(IsSameFile(Under(folder.path(), L"a.jpg"), Under(folder.path(), L"none")));
+    // Where one side cannot be opened, the two cannot be told apart.
+    EXPECT_TRUE(IsSameFile(Under(folder.path(), L"none"), Under(folder.path(), L"a.jpg")));
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // The Windows file-system primitives: the system's own calls, answered by their error codes.
+// Every path reaches them through SystemPath, in the "\\?\" form of its full path.
 #include <windows.h>
 
+#include <string_view>
 #include <vector>
 
+#include "platform/extended_length_path.h"
 #include "platform/file_system_host.h"
 
 namespace {
@@ -29,11 +32,43 @@ class HandleOwner {
     HANDLE handle_;
 };
 
+class FindOwner {
+  public:
+    explicit FindOwner(const std::wstring& path) : handle_(FindFirstFileW(path.c_str(), &data_)) {}
+    ~FindOwner() {
+        if (found()) FindClose(handle_);
+    }
+    FindOwner(const FindOwner&) = delete;
+    FindOwner& operator=(const FindOwner&) = delete;
+
+    bool found() const { return handle_ != INVALID_HANDLE_VALUE; }
+    const WIN32_FIND_DATAW& data() const { return data_; }
+
+  private:
+    WIN32_FIND_DATAW data_{};
+    HANDLE handle_;
+};
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// Typed in the "\\?\" or "\\.\" namespace: only such a path may name a device on purpose.
+bool IsNamespacePath(std::wstring_view path) {
+    return path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) &&
+           (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3]);
+}
+
+HANDLE ToHandle(host::FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
 // Opens whatever the path finally leads to (links followed), for its attributes and identity
 // only: no access asked, every sharing allowed, folders too.
-HANDLE OpenForQuery(const std::wstring& path) {
-    return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+HANDLE OpenForQuery(const std::wstring& systemPath) {
+    return CreateFileW(systemPath.c_str(), 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 EntryKind KindOf(DWORD attributes) {
@@ -41,15 +76,7 @@ EntryKind KindOf(DWORD attributes) {
                                                         : EntryKind::regularFile;
 }
 
-BOOL DeleteEntry(const std::wstring& path, DWORD attributes) {
-    // A folder link is removed as a folder, which removes the link and leaves its target.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(path.c_str())
-                                                        : DeleteFileW(path.c_str());
-}
-
-}  // namespace
-
-std::uint32_t host::FullPath(const std::wstring& path, std::wstring& result) {
+std::uint32_t FullPathName(const std::wstring& path, std::wstring& result) {
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
         const DWORD room = static_cast<DWORD>(buffer.size());
@@ -64,64 +91,31 @@ std::uint32_t host::FullPath(const std::wstring& path, std::wstring& result) {
     }
 }
 
-std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return LastError();
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        kind = KindOf(data.dwFileAttributes);
-        return ERROR_SUCCESS;
+// Windows ignores dots and spaces at the end of a path's last element.
+std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view element) {
+    while (!element.empty() && (element.back() == L'.' || element.back() == L' ')) {
+        element.remove_suffix(1);
     }
-    // A link: what counts is its final target.
-    const HandleOwner target(OpenForQuery(path));
-    if (!target.valid()) return LastError();
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(target.get(), &information)) return LastError();
-    kind = KindOf(information.dwFileAttributes);
-    return ERROR_SUCCESS;
+    return element;
 }
 
-// The attributes of the name itself: a link, even one that leads nowhere, is not followed.
-std::uint32_t host::QueryOwnKind(const std::wstring& path, EntryKind& kind) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
-    kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::link : KindOf(attributes);
-    return ERROR_SUCCESS;
+// The last element of a full path in the "\\?\" form, where "\" alone separates.
+std::wstring_view LastElement(std::wstring_view systemPath) {
+    return systemPath.substr(systemPath.find_last_of(L'\\') + 1);
 }
 
-std::uint32_t host::CreateOneDirectory(const std::wstring& path) {
-    return CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : LastError();
+BOOL DeleteEntry(const std::wstring& path, DWORD attributes) {
+    // A folder link is removed as a folder, which removes the link and leaves its target.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryW(path.c_str())
+                                                        : DeleteFileW(path.c_str());
 }
 
-// FILE_FLAG_OPEN_REPARSE_POINT: a link at the name, even a dangling one, is the name taken;
-// CREATE_NEW would otherwise follow it and create its target.
-std::uint32_t host::CreateNewFile(const std::wstring& path) {
-    const HandleOwner created(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr));
-    if (created.valid()) return ERROR_SUCCESS;
-    const std::uint32_t error = LastError();
-    // Whatever stands there (a folder may answer access denied), the name is taken.
-    if (error != ERROR_FILE_EXISTS && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return ERROR_FILE_EXISTS;
-    }
-    return error;
-}
-
-// A file held open without delete sharing (the imaging stream writes that way) refuses deletion
-// with ERROR_SHARING_VIOLATION by itself.
-std::uint32_t host::RemoveEntry(const std::wstring& path) {
-    // The link's own attributes, not its target's.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const std::uint32_t error = LastError();
-        return IsNotFoundError(error) ? ERROR_SUCCESS : error;
-    }
+// Read-only entries are removed too: the attribute is cleared for the retry and put back if the
+// entry still stands.
+std::uint32_t DeleteEvenReadOnly(const std::wstring& path, DWORD attributes) {
     if (DeleteEntry(path, attributes)) return ERROR_SUCCESS;
     const std::uint32_t error = LastError();
     if (error != ERROR_ACCESS_DENIED || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return error;
-
-    // Read-only entries are removed too: clear the attribute, retry, and put it back if the
-    // entry still stands.
     DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
     if (writable == 0) writable = FILE_ATTRIBUTE_NORMAL;
     if (!SetFileAttributesW(path.c_str(), writable)) return error;
@@ -131,19 +125,180 @@ std::uint32_t host::RemoveEntry(const std::wstring& path) {
     return retryError;
 }
 
+// A file that another program holds open with delete sharing (a viewer, the indexer, a sync
+// client) is only marked for deletion, and FAT, exFAT and network shares keep its name taken
+// until that program lets go. Moved aside first, under a name of its own in the same folder, it
+// frees the name at once and still goes away once it is let go.
+std::uint32_t RemoveFile(const std::wstring& systemPath, DWORD attributes) {
+    static unsigned counter = 0;
+    const std::wstring folder(systemPath.substr(0, systemPath.find_last_of(L'\\') + 1));
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::wstring aside = folder + L"~heic-to-jpeg-" +
+                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(++counter) + L".deleting";
+        if (!MoveFileExW(systemPath.c_str(), aside.c_str(), 0)) {
+            const std::uint32_t error = LastError();
+            if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
+            return error;
+        }
+        const std::uint32_t error = DeleteEvenReadOnly(aside, attributes);
+        if (error != ERROR_SUCCESS) MoveFileExW(aside.c_str(), systemPath.c_str(), 0);
+        return error;
+    }
+    return ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+// GetFullPathNameW reads a last element such as aux.heic or nul.jpg as a device (\\.\aux) in any
+// folder on Windows 10. A photo of that name is a file like any other: its folder is made full
+// without it, and the name is put back as Windows reads any last element.
+std::uint32_t host::FullPath(const std::wstring& path, std::wstring& result) {
+    if (const std::uint32_t error = FullPathName(path, result); error != ERROR_SUCCESS)
+        return error;
+    if (!IsNamespacePath(result) || IsNamespacePath(path)) return ERROR_SUCCESS;
+
+    std::size_t cut = path.size();
+    while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
+    if (cut == 0 && path.size() >= 2 && path[1] == L':') cut = 2;  // "C:aux.heic"
+    std::wstring probe = path.substr(0, cut) + L"x";
+    if (const std::uint32_t error = FullPathName(probe, result); error != ERROR_SUCCESS) {
+        return error;
+    }
+    result.pop_back();
+    result += WithoutTrailingDotsAndSpaces(std::wstring_view(path).substr(cut));
+    return ERROR_SUCCESS;
+}
+
+std::wstring host::SystemPath(const std::wstring& path) {
+    std::wstring full;
+    if (path.empty() || FullPath(path, full) != ERROR_SUCCESS) return {};
+    return ExtendedLengthPath(full);
+}
+
+std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
+    const std::wstring systemPath = SystemPath(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(systemPath.c_str(), GetFileExInfoStandard, &data)) {
+        return LastError();
+    }
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        kind = KindOf(data.dwFileAttributes);
+        return ERROR_SUCCESS;
+    }
+    // A link: what counts is its final target.
+    const HandleOwner target(OpenForQuery(systemPath));
+    if (!target.valid()) return LastError();
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(target.get(), &information)) return LastError();
+    kind = KindOf(information.dwFileAttributes);
+    return ERROR_SUCCESS;
+}
+
+// The attributes of the name itself: a link, even one that leads nowhere, is not followed. A file
+// that is being deleted answers access denied to every query but is still listed in its folder:
+// its name is taken.
+std::uint32_t host::QueryOwnKind(const std::wstring& path, EntryKind& kind) {
+    const std::wstring systemPath = SystemPath(path);
+    const DWORD attributes = GetFileAttributesW(systemPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        kind =
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::link : KindOf(attributes);
+        return ERROR_SUCCESS;
+    }
+    const std::uint32_t error = LastError();
+    if (IsNotFoundError(error) || !FindOwner(systemPath).found()) return error;
+    kind = EntryKind::other;
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t host::CreateOneDirectory(const std::wstring& path) {
+    return CreateDirectoryW(SystemPath(path).c_str(), nullptr) ? ERROR_SUCCESS : LastError();
+}
+
+// FILE_FLAG_OPEN_REPARSE_POINT: a link at the name, even a dangling one, is the name taken;
+// CREATE_NEW would otherwise follow it and create its target. Readers may share the file, no
+// writer and no removal: the JPEG is written and, if it fails, removed through this handle.
+std::uint32_t host::CreateNewFile(const std::wstring& path, FileHandle& file) {
+    const std::wstring systemPath = SystemPath(path);
+    const HANDLE created = CreateFileW(
+        systemPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+        const std::uint32_t error = LastError();
+        // Whatever stands there (a folder may answer access denied), the name is taken.
+        if (error != ERROR_FILE_EXISTS &&
+            GetFileAttributesW(systemPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return ERROR_FILE_EXISTS;
+        }
+        return error;
+    }
+    // A JPEG is never reported written into a device.
+    if (GetFileType(created) != FILE_TYPE_DISK) {
+        CloseHandle(created);
+        return ERROR_INVALID_NAME;
+    }
+    file = reinterpret_cast<FileHandle>(created);
+    return ERROR_SUCCESS;
+}
+
+// Nobody else may remove or rename the file while it is open, so its name is still its own.
+std::uint32_t host::FinishNewFile(FileHandle& file, const std::wstring& /*path*/) {
+    const HANDLE handle = ToHandle(file);
+    file = kNoFile;
+    return CloseHandle(handle) ? ERROR_SUCCESS : LastError();
+}
+
+void host::DiscardNewFile(FileHandle& file, const std::wstring& /*path*/) noexcept {
+    if (file == kNoFile) return;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(ToHandle(file), FileDispositionInfo, &disposition,
+                               sizeof disposition);
+    CloseHandle(ToHandle(file));
+    file = kNoFile;
+}
+
+// A file held open without delete sharing (our own JPEG while it is written) refuses removal with
+// ERROR_SHARING_VIOLATION by itself.
+std::uint32_t host::RemoveEntry(const std::wstring& path) {
+    const std::wstring systemPath = SystemPath(path);
+    // The link's own attributes, not its target's.
+    const DWORD attributes = GetFileAttributesW(systemPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const std::uint32_t error = LastError();
+        return IsNotFoundError(error) ? ERROR_SUCCESS : error;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return DeleteEvenReadOnly(systemPath, attributes);
+    }
+    return RemoveFile(systemPath, attributes);
+}
+
 bool host::SameFile(const std::wstring& first, const std::wstring& second) {
-    const HandleOwner a(OpenForQuery(first));
-    const HandleOwner b(OpenForQuery(second));
-    if (!a.valid() || !b.valid()) return false;
+    const HandleOwner b(OpenForQuery(SystemPath(second)));
+    if (!b.valid()) return !IsNotFoundError(LastError());
+    const HandleOwner a(OpenForQuery(SystemPath(first)));
     BY_HANDLE_FILE_INFORMATION infoA{};
     BY_HANDLE_FILE_INFORMATION infoB{};
-    if (!GetFileInformationByHandle(a.get(), &infoA) ||
+    if (!a.valid() || !GetFileInformationByHandle(a.get(), &infoA) ||
         !GetFileInformationByHandle(b.get(), &infoB)) {
-        return false;
+        return true;
     }
     return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
            infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
            infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
+// The folder lists the entry under its long name and its short alias; the name asked for must be
+// the long one (names compare as NTFS compares them, ignoring case).
+bool host::IsOwnName(const std::wstring& path) {
+    const std::wstring systemPath = SystemPath(path);
+    const FindOwner entry(systemPath);
+    if (!entry.found()) return IsNotFoundError(LastError());
+    const std::wstring_view asked = LastElement(systemPath);
+    return CompareStringOrdinal(asked.data(), static_cast<int>(asked.size()),
+                                entry.data().cFileName, -1, TRUE) == CSTR_EQUAL;
 }
 
 std::filesystem::path host::ErrorPath(const std::wstring& path) {

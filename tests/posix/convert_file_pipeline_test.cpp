@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -89,8 +90,8 @@ struct Imaging {
     IUnknown* converterSource = nullptr;
     GUID converterFormat{};
     IUnknown* converter = nullptr;
-    std::wstring writtenPath;
-    DWORD writeAccess = 0;
+    std::wstring folder;       // where the conversion writes
+    std::wstring writtenPath;  // the file that the stream's bytes reached
     GUID container{};
     int cacheOption = -1;
     ULONG optionCount = 0;
@@ -233,21 +234,35 @@ class FakeConverter : public Holding<FakeSource<IWICFormatConverter>> {
     }
 };
 
-class FakeStream : public Fake<IWICStream> {
+// Writes its first bytes through the stream it is given, as WIC's does, and names the file of
+// the folder that received them.
+class FakeStream : public Holding<Fake<IWICStream>> {
   public:
-    using Fake::Fake;
-    HRESULT InitializeFromFilename(LPCWSTR fileName, DWORD access) override {
-        imaging_.writtenPath = fileName;
-        imaging_.writeAccess = access;
+    using Holding::Holding;
+    HRESULT InitializeFromFilename(LPCWSTR, DWORD) override { return E_NOTIMPL; }
+    HRESULT InitializeFromIStream(IStream* stream) override {
         if (imaging_.Fails(Call::openStream)) return CodeOf(Call::openStream);
-        opened_ = HostPath(fileName);
-        WriteTestFile(opened_, "the start of a JPEG");
+        Hold(stream);
+        const std::string_view start = "the start of a JPEG";
+        if (FAILED(stream->Write(start.data(), static_cast<ULONG>(start.size()), nullptr))) {
+            return E_FAIL;
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(NativePath(imaging_.folder))) {
+            const std::wstring path = imaging_.folder + L"/" + entry.path().filename().wstring();
+            if (entry.is_regular_file() && ReadTestFile(path) == start) {
+                opened_ = path;
+                imaging_.writtenPath = imaging_.folder + L"\\" + entry.path().filename().wstring();
+            }
+        }
         return S_OK;
     }
+    HRESULT Write(const void*, ULONG, ULONG*) override { return E_NOTIMPL; }
+    HRESULT Commit(DWORD) override { return E_NOTIMPL; }
 
   protected:
     void LastReleased() override {
         if (!opened_.empty()) imaging_.fileAtStreamClose = TestEntryExists(opened_);
+        Holding::LastReleased();
     }
 
   private:
@@ -373,7 +388,10 @@ struct Conversion {
     FakeFactory factory{imaging};
     ConversionOptions options;
 
-    Conversion() { WriteTestFile(input, "pretend HEIC"); }
+    Conversion() {
+        WriteTestFile(input, "pretend HEIC");
+        imaging.folder = folder.path();
+    }
 
     // The name the JPEG gets beside the input, joined as the program joins.
     std::wstring Beside(const wchar_t* name) const { return folder.path() + L"\\" + name; }
@@ -401,7 +419,7 @@ const char* NameOf(Call call) {
         "CreateFormatConverter",
         "converter Initialize",
         "CreateStream",
-        "InitializeFromFilename",
+        "InitializeFromIStream",
         "CreateEncoder",
         "encoder Initialize",
         "CreateNewFrame",
@@ -471,7 +489,7 @@ TEST(ConvertFilePipeline, ANameTakenAfterTheChoiceIsLeftAloneAndTheNextFreeOneWr
         EXPECT_EQ(result.outputPath, conversion.Beside(c.written));
         EXPECT_EQ(ReadTestFile(taken), "someone else's");
         EXPECT_EQ(TestEntryExists(conversion.folder / L"in (1).jpg"), !c.failing);
-        if (conversion.imaging.Reached(Call::openStream)) {
+        if (conversion.imaging.ReachedAfter(Call::openStream)) {
             EXPECT_EQ(conversion.imaging.writtenPath, result.outputPath);
         }
         conversion.ExpectAllReleased();
@@ -550,7 +568,6 @@ TEST(ConvertFilePipeline, ASuccessfulConversionHandsWicExactlyWhatItNeeds) {
     EXPECT_EQ(seen.converterFormat, GUID_WICPixelFormat24bppBGR);
 
     EXPECT_EQ(seen.writtenPath, result.outputPath);
-    EXPECT_EQ(seen.writeAccess, GENERIC_WRITE);
     EXPECT_EQ(seen.container, GUID_ContainerFormatJpeg);
     EXPECT_EQ(seen.cacheOption, WICBitmapEncoderNoCache);
 
@@ -713,6 +730,7 @@ TEST(ConvertFilePipeline, AnInputIsNeverItsOwnOutput) {
             std::filesystem::create_directory_symlink(NativePath(conversion.folder.path()),
                                                       NativePath(outputFolder));
             conversion.options.outputDir = outputFolder;
+            conversion.imaging.folder = outputFolder;
         }
         conversion.options.selfTest = true;
         conversion.options.overwrite = c.overwrite;

@@ -49,6 +49,7 @@ struct IWICFormatConverter : IWICBitmapSource {
 
 struct IWICStream : IStream {
     virtual HRESULT InitializeFromFilename(LPCWSTR fileName, DWORD desiredAccess) = 0;
+    virtual HRESULT InitializeFromIStream(IStream* stream) = 0;
 };
 
 struct IWICBitmapFrameEncode : IUnknown {

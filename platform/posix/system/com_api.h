@@ -56,7 +56,16 @@ struct IPropertyBag2 : IUnknown {
     virtual HRESULT Write(ULONG count, PROPBAG2* properties, VARIANT* values) = 0;
 };
 
-struct IStream : IUnknown {};
+// What is written through a stream, and its end: the part of IStream an encoder uses.
+struct ISequentialStream : IUnknown {
+    virtual HRESULT Write(const void* data, ULONG size, ULONG* written) = 0;
+};
+
+enum STGC : DWORD { STGC_DEFAULT = 0 };
+
+struct IStream : ISequentialStream {
+    virtual HRESULT Commit(DWORD commitFlags) = 0;
+};
 
 extern const IID IID_IUnknown;
 extern const IID IID_IStream;

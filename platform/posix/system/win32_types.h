@@ -43,6 +43,7 @@ constexpr HRESULT MakeHresult(std::uint32_t value) { return static_cast<HRESULT>
 #define CO_E_NOTINITIALIZED MakeHresult(0x800401F0u)
 #define DISP_E_BADVARTYPE MakeHresult(0x80020008u)
 #define STG_E_ACCESSDENIED MakeHresult(0x80030005u)
+#define STG_E_MEDIUMFULL MakeHresult(0x80030070u)
 
 #define WINCODEC_ERR_WRONGSTATE MakeHresult(0x88982F04u)
 #define WINCODEC_ERR_VALUEOUTOFRANGE MakeHresult(0x88982F05u)

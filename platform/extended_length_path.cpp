@@ -1,0 +1,28 @@
+#include "platform/extended_length_path.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+bool IsAsciiLetter(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+}  // namespace
+
+std::wstring ExtendedLengthPath(std::wstring_view fullPath) {
+    const std::wstring_view path = fullPath;
+    if (path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
+        return L"\\\\?\\" + std::wstring(path);
+    }
+    if (path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        // "\\?\" and "\\.\" are taken as they stand already.
+        if ((path[2] == L'?' || path[2] == L'.') && (path.size() == 3 || IsSeparator(path[3]))) {
+            return std::wstring(path);
+        }
+        if (!IsSeparator(path[2])) return L"\\\\?\\UNC\\" + std::wstring(path.substr(2));
+    }
+    return std::wstring(path);
+}
