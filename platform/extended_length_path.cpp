@@ -10,19 +10,28 @@ bool IsAsciiLetter(wchar_t c) {
     return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
 }
 
+// In the "\\?\\" form "/" is no separator; the system reads it as one only outside that form.
+std::wstring WithBackslashes(std::wstring_view path) {
+    std::wstring result(path);
+    for (wchar_t& c : result) {
+        if (c == L'/') c = L'\\';
+    }
+    return result;
+}
+
 }  // namespace
 
 std::wstring ExtendedLengthPath(std::wstring_view fullPath) {
     const std::wstring_view path = fullPath;
     if (path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
-        return L"\\\\?\\" + std::wstring(path);
+        return L"\\\\?\\" + WithBackslashes(path);
     }
     if (path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1])) {
         // "\\?\" and "\\.\" are taken as they stand already.
         if ((path[2] == L'?' || path[2] == L'.') && (path.size() == 3 || IsSeparator(path[3]))) {
             return std::wstring(path);
         }
-        if (!IsSeparator(path[2])) return L"\\\\?\\UNC\\" + std::wstring(path.substr(2));
+        if (!IsSeparator(path[2])) return L"\\\\?\\UNC\\" + WithBackslashes(path.substr(2));
     }
     return std::wstring(path);
 }

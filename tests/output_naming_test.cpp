@@ -32,6 +32,10 @@ TEST(OutputNamingTest, NameFromStemAndFolderAsTyped) {
         {L"C:\\p\\IMG.HEIC", L"D:\\out\\", L"D:\\out\\IMG.jpg"},
         {L"C:\\p\\IMG.HEIC", L"D:\\out/", L"D:\\out/IMG.jpg"},
         {L"C:\\p\\IMG.HEIC", L"D:", L"D:IMG.jpg"},
+        // Windows makes "D:\out " and "D:\out." as D:\out; a name of dots alone stays.
+        {L"C:\\p\\IMG.HEIC", L"D:\\out ", L"D:\\out\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\out. .", L"D:\\out\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"...", L"...\\IMG.jpg"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ChooseOutputPath(std::wstring(c.input), Options(std::wstring(c.outputDir), true)),

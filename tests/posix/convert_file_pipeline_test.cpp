@@ -75,6 +75,7 @@ struct Imaging {
     UINT width = 640;
     UINT height = 480;
     std::function<void()> whileOpeningInput;
+    std::function<void()> afterClaim;
 
     bool reached[kCallCount] = {};
     bool resolutionAsked = false;
@@ -241,6 +242,7 @@ class FakeStream : public Holding<Fake<IWICStream>> {
     using Holding::Holding;
     HRESULT InitializeFromFilename(LPCWSTR, DWORD) override { return E_NOTIMPL; }
     HRESULT InitializeFromIStream(IStream* stream) override {
+        if (imaging_.afterClaim) imaging_.afterClaim();
         if (imaging_.Fails(Call::openStream)) return CodeOf(Call::openStream);
         Hold(stream);
         const std::string_view start = "the start of a JPEG";
@@ -761,3 +763,22 @@ TEST(ConvertFilePipeline, OverwritingStillReplacesAnOutputThatIsNotTheInput) {
 }
 
 }  // namespace
+
+// Names can change under an open file on this host: a link put at the JPEG's name after the claim
+// is never written through, and a JPEG that no longer stands under its name is no success.
+TEST(ConvertFilePipeline, ALinkPutAtTheNameAfterTheClaimIsNotWrittenThrough) {
+    Conversion conversion;
+    WriteTestFile(conversion.folder / L"victim.jpg", "precious");
+    const std::filesystem::path name = NativePath(conversion.folder / L"in.jpg");
+    conversion.imaging.afterClaim = [&] {
+        std::filesystem::rename(name, NativePath(conversion.folder / L"moved.jpg"));
+        std::filesystem::create_symlink("victim.jpg", name);
+    };
+    const ConversionResult result = conversion.Run();
+
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_EQ(result.hresult, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(ReadTestFile(conversion.folder / L"victim.jpg"), "precious");
+    EXPECT_TRUE(std::filesystem::is_symlink(name));
+    conversion.ExpectAllReleased();
+}

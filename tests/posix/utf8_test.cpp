@@ -34,6 +34,7 @@ TEST(Utf8, BytesAndCodePointsRoundTrip) {
         {"over-long 3 below U+0800", "\xE0\x9F\xBF", U"\xDCE0\xDC9F\xDCBF"},
         {"over-long 4", "\xF0\x8F\xBF\xBF", U"\xDCF0\xDC8F\xDCBF\xDCBF"},
         {"past U+10FFFF", "\xF4\x90\x80\x80", U"\xDCF4\xDC90\xDC80\xDC80"},
+        {"lead bytes F8-FF", "\xF8\x90\x80\x80\xFC\xFE", U"\xDCF8\xDC90\xDC80\xDC80\xDCFC\xDCFE"},
         {"encoded surrogate", "\xED\xB2\x80", U"\xDCED\xDCB2\xDC80"},
         {"cut off", "a\xF0\x9F\x98", U"a\xDCF0\xDC9F\xDC98"},
         {"continuation missing", "\xC3(\xE2\x82z", U"\xDCC3(\xDCE2\xDC82z"},

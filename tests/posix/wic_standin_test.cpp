@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <libheif/heif.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -460,21 +461,25 @@ TEST_F(StandinTest, UnreadableInputsFailWithTheirCodes) {
                                                        24));
     WriteTestFile(folder_ / L"png.heic", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
 
+    ASSERT_EQ(mkfifo(NativePath(folder_ / L"fifo.heic").c_str(), 0600), 0);
+
     struct Case {
-        const wchar_t* name;
+        std::wstring path;
         HRESULT expected;
     };
     const Case cases[] = {
-        {L"missing.heic", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
-        {L"folder.heic", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
-        {L"text.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
-        {L"empty.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
-        {L"video.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
-        {L"png.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
+        {folder_ / L"missing.heic", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+        {folder_ / L"folder.heic", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+        {folder_ / L"fifo.heic", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+        {L"/dev/null", HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+        {folder_ / L"text.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
+        {folder_ / L"empty.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
+        {folder_ / L"video.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
+        {folder_ / L"png.heic", WINCODEC_ERR_COMPONENTNOTFOUND},
     };
     for (const Case& c : cases) {
         ComOwner<IWICBitmapFrameDecode> frame;
-        EXPECT_EQ(Hex(OpenFrame(folder_ / c.name, frame)), Hex(c.expected)) << ToUtf8(c.name);
+        EXPECT_EQ(Hex(OpenFrame(c.path, frame)), Hex(c.expected)) << ToUtf8(c.path);
         EXPECT_FALSE(frame);
     }
 }
@@ -537,6 +542,24 @@ TEST_F(StandinTest, DamagedImagesFailWithWicCodes) {
     hugeJpeg.replace(sof + 5, 4, std::string("\xFF\xDC\xFF\xDC", 4));  // 65500 x 65500
     damaged.emplace_back("JPEG claiming 65500 x 65500", hugeJpeg);
     damaged.emplace_back("JPEG cut in its header", jpegBytes.substr(0, 100));
+
+    // The pixel limit is exact: a square of 16384 opens, one more column is refused.
+    for (const auto& [columns, expected] :
+         {std::pair{16384u, S_OK}, std::pair{16385u, WINCODEC_ERR_IMAGESIZEOUTOFRANGE}}) {
+        std::string large = heicBytes;
+        const std::size_t at = large.find("ispe") + 8;
+        for (int i = 0; i < 4; ++i) {
+            large[at + i] = static_cast<char>(columns >> (24 - 8 * i));
+            large[at + 4 + i] = static_cast<char>(16384u >> (24 - 8 * i));
+        }
+        WriteTestFile(folder_ / L"large.heic", large);
+        ComOwner<IWICBitmapDecoder> decoder;
+        EXPECT_EQ(Hex(factory()->CreateDecoderFromFilename(
+                      (folder_ / L"large.heic").c_str(), nullptr, GENERIC_READ,
+                      WICDecodeMetadataCacheOnDemand, decoder.put())),
+                  Hex(expected))
+            << columns << " x 16384";
+    }
 
     for (const auto& [name, bytes] : damaged) {
         const std::wstring path = folder_ / L"damaged.heic";
@@ -744,7 +767,7 @@ TEST_F(StandinTest, EncoderCallsOutOfOrderAreRefused) {
             return frame->WriteSource(source, &rect);
         }
     };
-    enum Stage { kCreated, kFrameCreated, kFrameReady, kHalfWritten };
+    enum Stage { kCreated, kFrameCreated, kFrameReady, kHalfWritten, kCommitted };
     struct Case {
         const char* name;
         Stage stage;
@@ -779,6 +802,15 @@ TEST_F(StandinTest, EncoderCallsOutOfOrderAreRefused) {
          WINCODEC_ERR_WRONGSTATE},
         {"encoder Commit before the frame's", kHalfWritten,
          [](Chain& c) { return c.encoder->Commit(); }, WINCODEC_ERR_WRONGSTATE},
+        {"stream opened again after the commit", kCommitted,
+         [this](Chain& c) {
+             return c.stream->InitializeFromFilename((folder_ / L"again.jpg").c_str(),
+                                                     GENERIC_WRITE);
+         },
+         WINCODEC_ERR_WRONGSTATE},
+        {"stream given another after the commit", kCommitted,
+         [](Chain& c) { return c.stream->InitializeFromIStream(c.stream.get()); },
+         WINCODEC_ERR_WRONGSTATE},
     };
     for (const Case& c : cases) {
         Chain chain;
@@ -798,6 +830,11 @@ TEST_F(StandinTest, EncoderCallsOutOfOrderAreRefused) {
         }
         if (c.stage >= kHalfWritten) {
             ASSERT_EQ(chain.Write(&source, 0, 16, 8), S_OK);
+        }
+        if (c.stage >= kCommitted) {
+            ASSERT_EQ(chain.Write(&source, 8, 16, 8), S_OK);
+            ASSERT_EQ(chain.frame->Commit(), S_OK);
+            ASSERT_EQ(chain.encoder->Commit(), S_OK);
         }
         EXPECT_EQ(Hex(c.call(chain)), Hex(c.expected)) << c.name;
     }

@@ -1,0 +1,32 @@
+#include "platform/extended_length_path.h"
+
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+namespace {
+
+TEST(ExtendedLengthPathTest, FullPathsTakeTheFormThatWindowsReadsAsItStands) {
+    struct Case {
+        std::wstring_view fullPath, expected;
+    };
+    const Case cases[] = {
+        {L"C:\\Pictures\\nul.jpg", L"\\\\?\\C:\\Pictures\\nul.jpg"},
+        {L"c:\\", L"\\\\?\\c:\\"},
+        {L"C:\\a/b.jpg", L"\\\\?\\C:\\a\\b.jpg"},
+        {L"\\\\server\\share\\a.jpg", L"\\\\?\\UNC\\server\\share\\a.jpg"},
+        {L"//server/share/a.jpg", L"\\\\?\\UNC\\server\\share\\a.jpg"},
+        {L"\\\\?\\C:\\a.jpg", L"\\\\?\\C:\\a.jpg"},
+        {L"\\\\?\\UNC\\server\\share\\a.jpg", L"\\\\?\\UNC\\server\\share\\a.jpg"},
+        {L"\\\\.\\C:\\a.jpg", L"\\\\.\\C:\\a.jpg"},
+        {L"\\\\.\\nul", L"\\\\.\\nul"},
+        {L"relative\\a.jpg", L"relative\\a.jpg"},
+        {L"C:a.jpg", L"C:a.jpg"},
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ExtendedLengthPath(c.fullPath), c.expected) << std::wstring(c.fullPath);
+    }
+}
+
+}  // namespace
