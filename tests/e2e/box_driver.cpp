@@ -9,6 +9,13 @@
 //   e2e_box_driver cancel --title TEXT [--timeout-ms N]
 //   e2e_box_driver windows
 //   e2e_box_driver hold
+//   e2e_box_driver shortname --path PATH
+//   e2e_box_driver holdfile --path PATH --until PATH [--timeout-ms N]
+//
+// "shortname" reports the short (8.3) name that the system gives PATH. "holdfile" plays another
+// program that has a file open with every sharing allowed, as a viewer or the search indexer
+// does: it reports "holding", keeps the file open until the second path exists, then closes it
+// and reports "released".
 //
 // "hold" stays on the desktop until it is killed (wineserver -k ends the session), so that Wine
 // never closes the desktop between two starts: it does so one second after the last program on
@@ -325,9 +332,39 @@ struct Options {
     std::wstring press;
     std::wstring names;
     std::wstring folder;
+    std::wstring path;
+    std::wstring until;
     DWORD timeoutMs = kDefaultTimeoutMs;
     bool keep = false;
 };
+
+int ShortName(const Options& options) {
+    std::wstring name(32768, L'\0');
+    const DWORD length =
+        GetShortPathNameW(options.path.c_str(), name.data(), static_cast<DWORD>(name.size()));
+    name.resize(length < name.size() ? length : 0);
+    Print(JsonLine().Text("event", L"shortname").Text("name", name).Finish());
+    return length != 0 && length < 32768 ? 0 : 1;
+}
+
+int HoldFile(const Options& options) {
+    const HANDLE file = CreateFileW(options.path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Print(JsonLine().Text("event", L"not opened").Number("error", GetLastError()).Finish());
+        return 1;
+    }
+    Print(JsonLine().Text("event", L"holding").Finish());
+    const ULONGLONG deadline = GetTickCount64() + options.timeoutMs;
+    while (GetFileAttributesW(options.until.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           GetTickCount64() < deadline) {
+        Sleep(kPollMs);
+    }
+    CloseHandle(file);
+    Print(JsonLine().Text("event", L"released").Finish());
+    return 0;
+}
 
 int Box(const Options& options) {
     HWND box = WaitForDialog(options.caption, options.timeoutMs);
@@ -501,6 +538,10 @@ bool Parse(int argc, wchar_t** argv, Options& options) {
             options.names = value;
         } else if (name == L"--folder") {
             options.folder = value;
+        } else if (name == L"--path") {
+            options.path = value;
+        } else if (name == L"--until") {
+            options.until = value;
         } else if (name == L"--timeout-ms") {
             options.timeoutMs = static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 10));
         } else {
@@ -530,6 +571,10 @@ int wmain(int argc, wchar_t** argv) {
     if (options.command == L"windows") {
         EnumWindows(ListWindow, 0);
         return 0;
+    }
+    if (options.command == L"shortname" && !options.path.empty()) return ShortName(options);
+    if (options.command == L"holdfile" && !options.path.empty() && !options.until.empty()) {
+        return HoldFile(options);
     }
     return 2;
 }

@@ -8,13 +8,16 @@ others. Good inputs here are JPEG files named .heic, which WIC decodes by their 
 
 Run through ctest (it sets the session up first):  python3 hostile_scenarios.py HostileInputTest
 """
+import json
 import os
 import struct
+import subprocess
 import tempfile
 import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
+import harness
 import images
 import scenarios
 from scenarios import (CODEC_MISSING, NOT_FOUND, PATH_ERROR, Box, Bytes, Folder, Jpeg, Link, Scenario,
@@ -82,19 +85,67 @@ class ReadOnly:
     what: object
 
 
+@dataclass(frozen=True)
+class Held:
+    """A file made like `what` that another program (a viewer, the search indexer) holds open with
+    every sharing allowed until the starts are over."""
+    what: object
+
+
+class Holder:
+    """Our driver holding one file, in a Wine process of its own."""
+    running = []
+
+    def __init__(self, path):
+        self.release = harness.WORK / f"release-{len(Holder.running)}-{os.getpid()}"
+        self.release.unlink(missing_ok=True)
+        self.process = subprocess.Popen(
+            [harness._setting("HEIC_E2E_WINE_RUN"), harness._setting("HEIC_E2E_DRIVER"), "holdfile",
+             "--path", harness.windows_path(path), "--until", harness.windows_path(self.release),
+             "--timeout-ms", "120000"],
+            env=harness.wine_env(harness.display()), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL)
+        answer = json.loads(self.process.stdout.readline() or "{}")
+        if answer.get("event") != "holding":
+            raise RuntimeError(f"the holder of {path} answered {answer}")
+        Holder.running.append(self)
+
+    @classmethod
+    def release_all(cls):
+        for holder in cls.running:
+            holder.release.write_text("let go")
+        for holder in cls.running:
+            holder.process.communicate(timeout=60)
+            holder.release.unlink()
+        cls.running = []
+
+
 _make = scenarios._make
 
 
-def _make_read_only(path, what):
+def _make_special(path, what):
     if isinstance(what, ReadOnly):
         _make(path, what.what)
         os.chmod(path, 0o555 if path.is_dir() else 0o444)
+    elif isinstance(what, Held):
+        _make(path, what.what)
+        Holder(path)
     else:
         _make(path, what)
 
 
-# The scenarios module makes its setup through this one function; read-only entries join it.
-scenarios._make = _make_read_only
+# The scenarios module makes its setup through this one function; read-only and held entries
+# join it.
+scenarios._make = _make_special
+
+
+def _short_name(long_name):
+    """The short (8.3) name Wine gives a file of this long name; it depends on the name alone."""
+    scratch = harness.WORK / "short-names"
+    scratch.mkdir(parents=True, exist_ok=True)
+    (scratch / long_name).write_bytes(b"")
+    answer = harness.Driver(scratch)._call("shortname", "--path", harness.windows_path(scratch / long_name))
+    return answer[-1]["name"].rsplit("\\", 1)[-1]
 
 
 def _report(succeeded, failures):
@@ -151,6 +202,9 @@ class HostileInputTest(ScenarioCase):
 
 
 class HostileOutputTest(ScenarioCase):
+    def after_starts(self):
+        Holder.release_all()
+
     def test_awkward_places_to_write(self):
         old = Bytes(b"an older file, not to be touched")
         self.run_scenarios([
@@ -187,6 +241,35 @@ class HostileOutputTest(ScenarioCase):
             Scenario("read-only input with --overwrite", {"photo.heic": ReadOnly(Bytes(JPEG))},
                      [Start(["--overwrite", "photo.heic", "photo.heic"], 0, [Box("2개 파일 변환 완료", "information")])],
                      new={"photo.jpg": Jpeg(WIDTH, HEIGHT)}),
+        ])
+
+    def test_names_windows_reads_its_own_way(self):
+        old = Bytes(b"an older file, not to be touched")
+        # The JPEG's name may be the short name of another file; that file is never removed.
+        alias = _short_name("photograph of the harbour.jpg").rsplit(".", 1)[0]
+        self.run_scenarios([
+            Scenario("short name of another file with --overwrite",
+                     {"photograph of the harbour.jpg": old, f"{alias}.heic": Bytes(JPEG)},
+                     [Start(["--overwrite", f"{alias}.heic"], 0,
+                            [Box(f"변환 완료:\n{{dir}}\\{alias} (1).jpg", "information")])],
+                     new={f"{alias} (1).jpg": Jpeg(WIDTH, HEIGHT)}),
+            # The old JPEG held by a viewer: replaced at once, and the new one stays once it lets go.
+            Scenario("old output held open with --overwrite", {**GOOD, "good first.jpg": Held(old)},
+                     [Start(["--overwrite", "good first.heic", "good last.heic"], 0,
+                            [Box("2개 파일 변환 완료", "information")])],
+                     new={"good last.jpg": Jpeg(WIDTH, HEIGHT)}, replaced={"good first.jpg": Jpeg(WIDTH, HEIGHT)}),
+            # Device names are files here, typed as they are or in the \\?\ form.
+            Scenario("photos named like devices",
+                     {"aux.heic": Bytes(JPEG), "nul.heic": Bytes(JPEG)},
+                     [Start(["aux.heic"], 0, [Box("변환 완료:\n{dir}\\aux.jpg", "information")]),
+                      Start(["--output-dir", "{dir}\\out", "\\\\?\\{dir}\\nul.heic"], 0,
+                            [Box("변환 완료:\n{dir}\\out\\nul.jpg", "information")])],
+                     new={"aux.jpg": Jpeg(WIDTH, HEIGHT), "out": Folder(), "out/nul.jpg": Jpeg(WIDTH, HEIGHT)}),
+            # A batch file's "set OUT=...\out " slip: Windows makes the folder without the space.
+            Scenario("output folder typed with a trailing space", GOOD,
+                     [Start(["--output-dir", "{dir}\\out ", "good first.heic"], 0,
+                            [Box("변환 완료:\n{dir}\\out\\good first.jpg", "information")])],
+                     new={"out": Folder(), "out/good first.jpg": Jpeg(WIDTH, HEIGHT)}),
         ])
 
 

@@ -145,6 +145,7 @@ class ScenarioCase(unittest.TestCase):
         driver = harness.Driver(folder.parent)
         for number, start in enumerate(scenario.starts, 1):
             self.run_start(folder, start, driver, f"start {number} {start.args}")
+        self.after_starts()
 
         after = _snapshot(folder)
         expected = (set(before) - scenario.removed) | set(scenario.new)
@@ -159,6 +160,9 @@ class ScenarioCase(unittest.TestCase):
                 self.assertEqual(images.jpeg_size(folder / relative), (what.width, what.height), relative)
         for relative in scenario.replaced:
             self.assertNotEqual(after[relative], before[relative], f"{relative} must be replaced")
+
+    def after_starts(self):
+        """What a scenario's setup left running ends here, before the folder is read again."""
 
     def run_start(self, folder, start, driver, label):
         args = [arg.replace("{dir}", harness.windows_path(folder)) for arg in start.args]
