@@ -21,6 +21,7 @@ SETTINGS = json.loads(Path(os.environ["HEIC_E2E_RELEASE_SETTINGS"]).read_text(en
 sys.path.insert(0, str(Path(SETTINGS["source"]) / "packaging"))
 import make_release  # noqa: E402
 import msi_dialogs  # noqa: E402
+import validate_msi  # noqa: E402
 
 VERSION = SETTINGS["version"]
 RELEASE = Path(SETTINGS["out"])
@@ -254,6 +255,46 @@ class InstallerDialogTest(WineInstaller):
         self.assert_progress(seen, msi_dialogs.REMOVE_TASK)
         self.assertEqual(code, 0)
         self.assertFalse(self.installed.exists())
+
+
+class InstallerRulesTest(unittest.TestCase):
+    """The installer keeps the validation rules that apply to it, and their check finds a package
+    that breaks one."""
+
+    def test_release_keeps_the_rules(self):
+        self.assertEqual(validate_msi.problems(MSI), [])
+
+    def test_each_broken_rule_is_found(self):
+        folder = fresh_folder("rules")
+        for rule, query in [
+            ("ICE03 File", "UPDATE `File` SET `FileName`='heic-to-jpeg.exe' WHERE `File`='Program'"),
+            ("ICE03 Directory",
+             "UPDATE `Directory` SET `DefaultDir`='HEIC to JPEG Converter' WHERE `Directory`='INSTALLDIR'"),
+            ("ICE17", "DELETE FROM `ControlEvent` WHERE `Dialog_`='CancelDialog' AND `Control_`='Yes'"),
+            ("ICE17", "DELETE FROM `Binary` WHERE `Name`='ErrorIcon'"),
+            ("ICE20 FilesInUse", "DELETE FROM `ControlEvent` WHERE `Dialog_`='FilesInUse' AND `Argument`='Ignore'"),
+            ("ICE20 ErrorDialog", "DELETE FROM `Property` WHERE `Property`='ErrorDialog'"),
+            ("ICE20 ErrorDialog", "UPDATE `Control` SET `Y`=10 WHERE `Dialog_`='ErrorDialog' AND `Control`='N'"),
+            ("ICE20 AdminUISequence", "DELETE FROM `AdminUISequence` WHERE `Action`='FatalErrorDialog'"),
+            ("ICE23 ExitDialog",
+             "UPDATE `Control` SET `Control_Next`='Title' WHERE `Dialog_`='ExitDialog' AND `Control`='Close'"),
+            ("ICE23 CancelDialog",
+             "UPDATE `Control` SET `Control_Next`='Yes' WHERE `Dialog_`='CancelDialog' AND `Control`='Yes'"),
+            ("ICE31", "UPDATE `Property` SET `Value`='DialogFont' WHERE `Property`='DefaultUIFont'"),
+            ("ICE44", "INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, "
+                      "`Ordering`) VALUES ('ProgressDialog', 'Cancel', 'SpawnDialog', 'CancelDlg', '1', 2)"),
+            ("ICE46", "UPDATE `InstallUISequence` SET `Condition`='NOT Remove~=\"ALL\"' WHERE `Action`='ExitDialog'"),
+            ("ICE82", "UPDATE `InstallUISequence` SET `Sequence`=1300 WHERE `Action`='ProgressDialog'"),
+            ("File Program", "UPDATE `File` SET `Version`='' WHERE `File`='Program'"),
+            ("MsiFileHash", "INSERT INTO `MsiFileHash` (`File_`, `Options`, `HashPart1`, `HashPart2`, `HashPart3`, "
+                            "`HashPart4`) VALUES ('Program', 0, 1, 2, 3, 4)"),
+        ]:
+            with self.subTest(query):
+                broken = folder / "broken.msi"
+                shutil.copyfile(MSI, broken)
+                subprocess.run(["msibuild", str(broken), "-q", query], check=True, capture_output=True)
+                found = validate_msi.problems(broken)
+                self.assertTrue([p for p in found if p.startswith(rule)], found)
 
 
 def changed_keys(before, after):
