@@ -1,7 +1,6 @@
 """Checks an installer's tables against those rules of Windows Installer's validation (the ICEs)
 that apply to this package. Microsoft's validator does not run on Linux, so this reads the tables as
-msiinfo exports them. Each rule names the page that describes it, under
-https://learn.microsoft.com/windows/win32/msi/.
+msiinfo exports them. Each rule names the page of Microsoft's documentation that describes it.
 
     validate_msi.py PACKAGE.msi
 
@@ -48,8 +47,14 @@ def _name_problems(value, codepage):
 
 @_rule
 def ice03(t, codepage):
-    """ICE03 (ice03), with the data types Filename (filename), DefaultDir (defaultdir), Version
-    (version) and Language (language)."""
+    """ICE03: the values fit their data types; here the names of files, folders and shortcuts,
+    and the files' versions and languages.
+    https://learn.microsoft.com/windows/win32/msi/ice03
+    https://learn.microsoft.com/windows/win32/msi/filename
+    https://learn.microsoft.com/windows/win32/msi/defaultdir
+    https://learn.microsoft.com/windows/win32/msi/version
+    https://learn.microsoft.com/windows/win32/msi/language
+    """
     problems = []
     for table, key, column in [("File", "File", "FileName"), ("Shortcut", "Shortcut", "Name")]:
         for row in t.get(table, []):
@@ -73,8 +78,10 @@ _BITMAP, _ICON, _INDIRECT = 0x40000, 0x80000, 8
 
 @_rule
 def ice17(t, _):
-    """ICE17 (ice17): a push button does something, a picture is in the Binary table, a list's
-    property has its values (but FileInUseProcess, filled while the dialog is up)."""
+    """ICE17: a push button does something, a picture is in the Binary table, a list's property
+    has its values (but FileInUseProcess, which Windows Installer fills while the dialog is up).
+    https://learn.microsoft.com/windows/win32/msi/ice17
+    """
     problems = []
     events = {(e["Dialog_"], e["Control_"]) for e in t.get("ControlEvent", [])}
     binary = {b["Name"] for b in t.get("Binary", [])}
@@ -102,8 +109,11 @@ _ERROR_BUTTONS = {"A": "ErrorAbort", "C": "ErrorCancel", "I": "ErrorIgnore", "N"
 
 @_rule
 def ice20(t, _):
-    """ICE20 (ice20), with the Error Dialog (error-dialog) and the dialogs at -1, -2 and -3
-    (dialog-boxes)."""
+    """ICE20: the dialogs a package with an authored interface must have.
+    https://learn.microsoft.com/windows/win32/msi/ice20
+    https://learn.microsoft.com/windows/win32/msi/error-dialog
+    https://learn.microsoft.com/windows/win32/msi/dialog-boxes
+    """
     properties = {p["Property"]: p["Value"] for p in t.get("Property", [])}
     if "Dialog" not in t or "LIMITUI" in properties:
         return []
@@ -154,8 +164,10 @@ def ice20(t, _):
 
 @_rule
 def ice23(t, _):
-    """ICE23 (ice23): the tab order of each dialog is one closed loop from its first control,
-    through every control that names a next one."""
+    """ICE23: the tab order of each dialog is one closed loop from its first control, through
+    every control that names a next one.
+    https://learn.microsoft.com/windows/win32/msi/ice23
+    """
     problems = []
     for d in t.get("Dialog", []):
         name, first = d["Dialog"], d["Control_First"]
@@ -179,7 +191,9 @@ def ice23(t, _):
 
 @_rule
 def ice31(t, _):
-    """ICE31 (ice31): the text styles that texts begin with, and DefaultUIFont, exist."""
+    """ICE31: the text styles that texts begin with, and DefaultUIFont, exist.
+    https://learn.microsoft.com/windows/win32/msi/ice31
+    """
     styles = {s["TextStyle"] for s in t.get("TextStyle", [])}
     problems = []
     font = next((p["Value"] for p in t.get("Property", []) if p["Property"] == "DefaultUIFont"), None)
@@ -194,7 +208,9 @@ def ice31(t, _):
 
 @_rule
 def ice44(t, _):
-    """ICE44 (ice44): the dialog events name dialogs that exist."""
+    """ICE44: the dialog events name dialogs that exist.
+    https://learn.microsoft.com/windows/win32/msi/ice44
+    """
     dialogs = {d["Dialog"] for d in t.get("Dialog", [])}
     return [f"ICE44 {e['Dialog_']}.{e['Control_']}: {e['Event']} of no dialog {e['Argument']!r}"
             for e in t.get("ControlEvent", [])
@@ -217,7 +233,9 @@ _CONDITION_WORDS = {"NOT", "AND", "OR", "XOR", "EQV", "IMP"}
 
 @_rule
 def ice46(t, _):
-    """ICE46 (ice46): no property differs from another one only by case."""
+    """ICE46: no property differs from another one only by case.
+    https://learn.microsoft.com/windows/win32/msi/ice46
+    """
     defined = {p["Property"] for p in t.get("Property", [])} | _INSTALLER_PROPERTIES
     defined |= {c["Property"] for c in t.get("Control", []) if c["Property"]}
     defined |= {a["Source"] for a in t.get("CustomAction", []) if int(a["Type"]) & 0x3F == 51}
@@ -246,8 +264,10 @@ _REGISTRATION = {"RegisterProduct", "RegisterUser", "PublishProduct", "PublishFe
 
 @_rule
 def ice82(t, _):
-    """ICE82 (ice82): no two actions of a sequence share a number; the four registering actions come
-    all or none."""
+    """ICE82: no two actions of a sequence share a number; the four registering actions come all
+    or none.
+    https://learn.microsoft.com/windows/win32/msi/ice82
+    """
     problems = []
     for table in _SEQUENCES:
         numbers = [r["Sequence"] for r in t.get(table, []) if r["Sequence"]]
@@ -261,9 +281,12 @@ def ice82(t, _):
 
 @_rule
 def versioned_files(t, _):
-    """File table (file-table): a program or library carries its version and language, so that the
-    file versioning rules (default-file-versioning) compare versions; MsiFileHash table
-    (msifilehash-table): only unversioned files have a hash."""
+    """A program or library carries its version and language, so that the file versioning
+    rules compare versions; only unversioned files have a hash.
+    https://learn.microsoft.com/windows/win32/msi/file-table
+    https://learn.microsoft.com/windows/win32/msi/default-file-versioning
+    https://learn.microsoft.com/windows/win32/msi/msifilehash-table
+    """
     problems = [f"File {f['File']}: a program without version or language" for f in t.get("File", [])
                 if f["FileName"].lower().endswith((".exe", ".dll")) and not (f["Version"] and f["Language"])]
     versioned = {f["File"] for f in t.get("File", []) if f["Version"]}
