@@ -50,7 +50,9 @@ def _run(*command):
 
 
 def tables(msi):
-    return [name for name in _run("msiinfo", "tables", str(Path(msi).resolve())).split() if not name.startswith("_")]
+    """The names of the database's tables, but for the ones msiinfo makes up (_ForceCodepage)."""
+    names = _run("msiinfo", "tables", str(Path(msi).resolve())).split()
+    return [name for name in names if not name.startswith("_")]
 
 
 def rows(msi, table):
@@ -140,15 +142,15 @@ def add_dialogs(msi):
 
 # A short name is 8.3, of letters, digits and a few signs; a long one needs one beside it, since
 # the short one is used where long names are off (SHORTFILENAMES, or a volume without them).
-SHORT_NAME = re.compile(r"[A-Z0-9_^$~!#%&'@`(){}-]{1,8}(\.[A-Z0-9_^$~!#%&'@`(){}-]{1,3})?", re.IGNORECASE)
+_SHORT_NAME = re.compile(r"[A-Z0-9_^$~!#%&'@`(){}-]{1,8}(\.[A-Z0-9_^$~!#%&'@`(){}-]{1,3})?", re.IGNORECASE)
 _SHORT_NAME_SIGN = re.compile(r"[^A-Z0-9_^$~!#%&'@`(){}-]", re.IGNORECASE)
 
 
 def _short_name(long_name, key, taken):
     """Windows' way: the first six letters of the name (of the key when it has none) and ~N."""
-    if SHORT_NAME.fullmatch(long_name):
+    if _SHORT_NAME.fullmatch(long_name):
         return long_name
-    stem, dot, extension = long_name.rpartition(".") if "." in long_name else (long_name, "", "")
+    stem, _, extension = long_name.rpartition(".") if "." in long_name else (long_name, "", "")
     base = _SHORT_NAME_SIGN.sub("", stem).upper()[:6] or _SHORT_NAME_SIGN.sub("", key).upper()[:6]
     extension = _SHORT_NAME_SIGN.sub("", extension).upper()[:3]
     number = 1

@@ -490,9 +490,15 @@ int Window(const Options& options) {
         .Text("class", ClassName(window))
         .Raw("texts", texts + "]")
         .Raw("buttons", ButtonsJson(window));
+    // An installer's controls all have the ID 0, so the button goes by its handle.
     HWND pressed = ButtonOfText(window, options.press);
-    const bool closed = pressed && Click(window, GetDlgCtrlID(pressed)) &&
-                        WaitUntilClosed(window, options.timeoutMs);
+    DWORD_PTR ignored = 0;
+    const bool closed =
+        pressed &&
+        SendMessageTimeoutW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(pressed), BN_CLICKED),
+                            reinterpret_cast<LPARAM>(pressed), SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                            &ignored) &&
+        WaitUntilClosed(window, options.timeoutMs);
     Print(line.Flag("closed", closed).Finish());
     return closed ? 0 : 1;
 }
