@@ -28,8 +28,8 @@ PROGRESS_TITLE = "HEIC to JPEG Converter를 {task}하고 있습니다."
 CANCEL_BUTTON = "취소"
 CANCEL_QUESTION = "{task}를 취소하시겠습니까?"
 YES_BUTTON, NO_BUTTON = "예", "아니요"
-FILES_IN_USE_TEXT = ("다음 프로그램이 바꾸거나 지워야 할 파일을 쓰고 있습니다. "
-                     "프로그램을 닫은 다음 [다시 시도]를 누르세요.")
+FILES_IN_USE_LINES = ("다음 프로그램이 바꾸거나 지워야 할 파일을 쓰고 있습니다.",
+                      "프로그램을 닫은 다음 [다시 시도]를 누르세요.")
 FILES_IN_USE_BUTTONS = ("다시 시도", "무시", "끝내기")
 RM_FILES_IN_USE_TEXT = "다음 프로그램이 바꾸거나 지워야 할 파일을 쓰고 있습니다."
 RM_CHOICES = ("프로그램을 자동으로 닫고 계속합니다.",
@@ -225,10 +225,11 @@ def _error_dialog():
 
 def _files_in_use_dialog():
     # Retry looks again, Ignore replaces the files at the next start of Windows, Exit ends the run.
-    width, height = 360, 172
-    controls = [_Control("Text", "Text", _MARGIN, 12, width - 2 * _MARGIN, 36, _formatted(FILES_IN_USE_TEXT)),
-                _Control("List", "ListBox", _MARGIN, 52, width - 2 * _MARGIN, 80, None, _SHOWN | _SUNKEN,
-                         "FileInUseProcess")]
+    width, height = 360, 176
+    controls = [_Control(f"Line{n}", "Text", _MARGIN, 12 + (n - 1) * 18, width - 2 * _MARGIN, 18, _formatted(text))
+                for n, text in enumerate(FILES_IN_USE_LINES, 1)]
+    controls.append(_Control("List", "ListBox", _MARGIN, 56, width - 2 * _MARGIN, 80, None, _SHOWN | _SUNKEN,
+                             "FileInUseProcess"))
     controls += _buttons(width, height, list(zip(("Retry", "Ignore", "Exit"), FILES_IN_USE_BUTTONS)))
     return _Dialog(FILES_IN_USE_DIALOG, width, height, controls, ["Retry", "Ignore", "Exit", "List"],
                    _VISIBLE | _MODAL | _KEEP_MODELESS, default="Retry", cancel="Exit",
