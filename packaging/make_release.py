@@ -24,6 +24,7 @@ import uuid
 import zipfile
 from pathlib import Path
 
+import msi_dialogs
 import msi_tables
 
 HERE = Path(__file__).resolve().parent
@@ -114,8 +115,9 @@ def write_installer(folder, target, version, epoch, icon, work):
     ascii_wxs, texts = msi_tables.replace_korean_texts(wxs)
     (work / "installer.wxs").write_text(ascii_wxs, encoding="utf-8")
 
-    # What msi_tables.py writes, the exit dialog's texts among it, belongs to the contents too.
-    contents = hashlib.sha256(f"{version}\n{wxs}".encode() + Path(msi_tables.__file__).read_bytes())
+    # What msi_tables.py and msi_dialogs.py write, the dialogs' texts among it, belongs to the contents too.
+    contents = hashlib.sha256(f"{version}\n{wxs}".encode() + Path(msi_tables.__file__).read_bytes()
+                              + Path(msi_dialogs.__file__).read_bytes())
     for path in sorted(work.iterdir()):
         contents.update(os.fsencode(path.name) + b"\0" + path.read_bytes())
     product_code = str(uuid.uuid5(CODE_NAMESPACE, "product " + contents.hexdigest())).upper()
@@ -130,7 +132,9 @@ def write_installer(folder, target, version, epoch, icon, work):
         raise ReleaseError(f"wixl failed ({done.returncode}):\n{done.stdout}{done.stderr}")
     built = work / "installer.msi"
     msi_tables.restore_korean_texts(built, texts)
-    msi_tables.add_exit_dialog(built)
+    msi_tables.add_short_names(built)
+    msi_tables.add_file_versions(built, folder)
+    msi_tables.add_dialogs(built)
     msi_tables.allow_same_version_upgrade(built)
     msi_tables.stamp_summary(built, package_code, epoch)
     shutil.move(built, target)

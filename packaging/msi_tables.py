@@ -5,7 +5,9 @@
   page forced to 949 (Korean Windows reads the tables in that code page).
 - Same-version upgrades: a rebuild with other contents has another product code but the same
   version; it must replace the installed one instead of standing beside it in 설정 > 앱.
-- The dialog that ends a double-click install: wixl has no <UI>, so its tables are written here.
+- The dialogs (msi_dialogs.py): wixl has no <UI>.
+- Short names beside the long ones, and the program's version and language in its File row:
+  wixl writes neither.
 - The package's summary: wixl stamps the build's own time and a random package code into it.
 """
 import os
@@ -14,6 +16,8 @@ import struct
 import subprocess
 import tempfile
 from pathlib import Path
+
+import msi_dialogs
 
 KOREAN_CODEPAGE = 949
 # Attribute values that name files on the build machine stay as they are: wixl reads them fine.
@@ -45,6 +49,24 @@ def _run(*command):
                               cwd=folder, env=dict(os.environ, LC_ALL="C.UTF-8")).stdout
 
 
+def tables(msi):
+    """The names of the database's tables, but for the ones msiinfo makes up (_ForceCodepage)."""
+    names = _run("msiinfo", "tables", str(Path(msi).resolve())).split()
+    return [name for name in names if not name.startswith("_")]
+
+
+def rows(msi, table):
+    """A table's rows as msiinfo exports them: column name -> text, an empty cell ''."""
+    lines = _run("msiinfo", "export", str(Path(msi).resolve()), table).split("\n")
+    columns = lines[0].rstrip("\r").split("\t")
+    return [dict(zip(columns, line.rstrip("\r").split("\t"))) for line in lines[3:] if line.rstrip("\r")]
+
+
+def codepage(msi):
+    """The code page the database's texts are in."""
+    return int(_run("msiinfo", "export", str(Path(msi).resolve()), "_ForceCodepage").split()[0])
+
+
 def _sql_value(value, column_type):
     if column_type[0] in "iI":
         return value
@@ -55,9 +77,7 @@ def _sql_value(value, column_type):
 
 def _queries_restoring(msi, texts):
     """Yields one UPDATE per table cell that holds stand-ins, with the stand-ins it restores."""
-    for table in _run("msiinfo", "tables", str(msi)).split():
-        if table.startswith("_"):
-            continue
+    for table in tables(msi):
         lines = _run("msiinfo", "export", str(msi), table).split("\n")
         columns, types, keys = (line.rstrip("\r").split("\t") for line in lines[:3])
         keys = keys[1:]  # the third line names the table, then its primary key columns
@@ -113,76 +133,86 @@ def allow_same_version_upgrade(msi):
     raise ValueError("the installer has no upgrade row for older versions")
 
 
-# The dialog a double-click install ends with, its caption the product's name. A refused downgrade
-# or a failure shows Windows Installer's own message instead, and a silent install shows nothing.
-EXIT_DIALOG_TITLE = "HEIC to JPEG Converter가 설치되었습니다."
-EXIT_DIALOG_LINES = (
-    "시작 메뉴에서 「HEIC를 JPEG로 변환」을 찾아 실행하세요.",
-    "탐색기에서 사진을 선택하고 [보내기] > 「HEIC를 JPEG로」를 고르면 바로 변환됩니다.",
-)
-EXIT_DIALOG_BUTTON = "닫기"
-
-_EXIT_DIALOG = "ExitDialog"
-_VISIBLE_ENABLED = 3  # of a control
-_VISIBLE_MODAL = 3  # of a dialog
-# Malgun Gothic comes with every Windows 10 and 11, whatever the system's language.
-_TEXT_STYLES = [("DialogText", "Malgun Gothic", 9, 0), ("DialogTitle", "Malgun Gothic", 10, 1)]
-_DIALOG_TABLES = [
-    "CREATE TABLE `TextStyle` (`TextStyle` CHAR(72) NOT NULL, `FaceName` CHAR(32) NOT NULL, "
-    "`Size` SHORT NOT NULL, `Color` LONG, `StyleBits` SHORT PRIMARY KEY `TextStyle`)",
-    "CREATE TABLE `Dialog` (`Dialog` CHAR(72) NOT NULL, `HCentering` SHORT NOT NULL, "
-    "`VCentering` SHORT NOT NULL, `Width` SHORT NOT NULL, `Height` SHORT NOT NULL, `Attributes` LONG, "
-    "`Title` CHAR(128) LOCALIZABLE, `Control_First` CHAR(50) NOT NULL, `Control_Default` CHAR(50), "
-    "`Control_Cancel` CHAR(50) PRIMARY KEY `Dialog`)",
-    "CREATE TABLE `Control` (`Dialog_` CHAR(72) NOT NULL, `Control` CHAR(50) NOT NULL, "
-    "`Type` CHAR(20) NOT NULL, `X` SHORT NOT NULL, `Y` SHORT NOT NULL, `Width` SHORT NOT NULL, "
-    "`Height` SHORT NOT NULL, `Attributes` LONG, `Property` CHAR(72), `Text` LONGCHAR LOCALIZABLE, "
-    "`Control_Next` CHAR(50), `Help` CHAR(50) LOCALIZABLE PRIMARY KEY `Dialog_`, `Control`)",
-    "CREATE TABLE `ControlEvent` (`Dialog_` CHAR(72) NOT NULL, `Control_` CHAR(50) NOT NULL, "
-    "`Event` CHAR(50) NOT NULL, `Argument` CHAR(255) NOT NULL, `Condition` CHAR(255), `Ordering` SHORT "
-    "PRIMARY KEY `Dialog_`, `Control_`, `Event`, `Argument`, `Condition`)",
-]
-
-
-def _formatted(text):
-    # Control texts are formatted: a bracket would name a property, a brace open a condition.
-    return "".join(f"[\\{c}]" if c in "[]{}" else c for c in text)
-
-
-def _exit_dialog_queries():
-    """The dialog's rows, in installer units: the title, a text per line below it, the button."""
-    width, margin, line = 360, 15, 24
-    texts = [("Title", "{\\DialogTitle}" + _formatted(EXIT_DIALOG_TITLE))]
-    texts += [(f"Line{n}", _formatted(text)) for n, text in enumerate(EXIT_DIALOG_LINES, 1)]
-    height = 18 + len(texts) * line + 33
-    controls = [(name, "Text", margin, 12 + n * line + (6 if n else 0), width - 2 * margin, line, text)
-                for n, (name, text) in enumerate(texts)]
-    controls.append(("Close", "PushButton", width - margin - 66, height - 27, 66, 18, _formatted(EXIT_DIALOG_BUTTON)))
-
-    queries = list(_DIALOG_TABLES)
-    queries += [f"INSERT INTO `TextStyle` (`TextStyle`, `FaceName`, `Size`, `StyleBits`) "
-                f"VALUES ('{name}', '{face}', {size}, {bits})" for name, face, size, bits in _TEXT_STYLES]
-    queries.append("INSERT INTO `Property` (`Property`, `Value`) VALUES ('DefaultUIFont', 'DialogText')")
-    queries.append("INSERT INTO `Dialog` (`Dialog`, `HCentering`, `VCentering`, `Width`, `Height`, `Attributes`, "
-                   f"`Title`, `Control_First`, `Control_Default`, `Control_Cancel`) VALUES ('{_EXIT_DIALOG}', "
-                   f"50, 50, {width}, {height}, {_VISIBLE_MODAL}, '[ProductName]', 'Close', 'Close', 'Close')")
-    queries += ["INSERT INTO `Control` (`Dialog_`, `Control`, `Type`, `X`, `Y`, `Width`, `Height`, `Attributes`, "
-                f"`Text`) VALUES ('{_EXIT_DIALOG}', '{name}', '{kind}', {x}, {y}, {w}, {h}, {_VISIBLE_ENABLED}, "
-                f"{_sql_value(text, 's')})" for name, kind, x, y, w, h, text in controls]
-    queries.append("INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, "
-                   f"`Ordering`) VALUES ('{_EXIT_DIALOG}', 'Close', 'EndDialog', 'Return', '1', 1)")
-    # At -1 the dialog follows a successful run, and only with the full user interface; a removal
-    # (REMOVE=ALL, as msiexec /x sets it) is one too, and must not say the program is installed.
-    queries.append(f"INSERT INTO `InstallUISequence` (`Action`, `Condition`, `Sequence`) "
-                   f"VALUES ('{_EXIT_DIALOG}', 'NOT REMOVE~=\"ALL\"', -1)")
-    return queries
-
-
-def add_exit_dialog(msi):
-    """Writes the dialog's tables, their Korean texts in the code page of the others."""
+def add_dialogs(msi):
+    """Writes the dialogs' tables (msi_dialogs.py), their Korean texts in the code page of the others."""
     msi = Path(msi).resolve()
     _force_korean_codepage(msi)
-    _run("msibuild", str(msi), *(part for query in _exit_dialog_queries() for part in ("-q", query)))
+    _run("msibuild", str(msi), *(part for query in msi_dialogs.queries() for part in ("-q", query)))
+
+
+# A short name is 8.3, of letters, digits and a few signs; a long one needs one beside it, since
+# the short one is used where long names are off (SHORTFILENAMES, or a volume without them).
+_SHORT_NAME = re.compile(r"[A-Z0-9_^$~!#%&'@`(){}-]{1,8}(\.[A-Z0-9_^$~!#%&'@`(){}-]{1,3})?", re.IGNORECASE)
+_SHORT_NAME_SIGN = re.compile(r"[^A-Z0-9_^$~!#%&'@`(){}-]", re.IGNORECASE)
+
+
+def _short_name(long_name, key, taken):
+    """Windows' way: the first six letters of the name (of the key when it has none) and ~N."""
+    if _SHORT_NAME.fullmatch(long_name):
+        return long_name
+    stem, _, extension = long_name.rpartition(".") if "." in long_name else (long_name, "", "")
+    base = _SHORT_NAME_SIGN.sub("", stem).upper()[:6] or _SHORT_NAME_SIGN.sub("", key).upper()[:6]
+    extension = _SHORT_NAME_SIGN.sub("", extension).upper()[:3]
+    number = 1
+    while (name := f"{base}~{number}" + (f".{extension}" if extension else "")) in taken:
+        number += 1
+    return name
+
+
+def add_short_names(msi):
+    """Gives each file, folder and shortcut whose name is not 8.3 a short name, unique in its folder,
+    as Windows Installer's short|long syntax."""
+    msi = Path(msi).resolve()
+    folder_of = {row["Component"]: row["Directory_"] for row in rows(msi, "Component")}
+    named = [("File", "File", "FileName", row, folder_of[row["Component_"]]) for row in rows(msi, "File")]
+    named += [("Shortcut", "Shortcut", "Name", row, row["Directory_"]) for row in rows(msi, "Shortcut")]
+    named += [("Directory", "Directory", "DefaultDir", row, row["Directory_Parent"]) for row in rows(msi, "Directory")
+              if row["Directory_Parent"] and row["DefaultDir"] != "."]
+    taken, queries = {}, []
+    for table, key, column, row, folder in named:
+        long_name = row[column]
+        if "|" in long_name or ":" in long_name:
+            raise ValueError(f"the installer's {table} row {row[key]} has a short or source name already")
+        short = _short_name(long_name, row[key], taken.setdefault(folder, set()))
+        taken[folder].add(short)
+        if short != long_name:
+            queries += ["-q", f"UPDATE `{table}` SET `{column}`={_sql_value(f'{short}|{long_name}', 's')} "
+                              f"WHERE `{key}`='{row[key]}'"]
+    if queries:
+        _run("msibuild", str(msi), *queries)
+
+
+_VERSION_SIGNATURE = struct.pack("<I", 0xFEEF04BD)
+_TRANSLATION = "Translation\0".encode("utf-16-le")
+
+
+def file_version(data):
+    """The file version and language of an executable's version resource, or None without one."""
+    if data[:2] != b"MZ" or data.count(_VERSION_SIGNATURE) != 1:
+        return None
+    at = data.index(_VERSION_SIGNATURE)
+    most, least = struct.unpack_from("<II", data, at + 8)
+    version = f"{most >> 16}.{most & 0xFFFF}.{least >> 16}.{least & 0xFFFF}"
+    if data.count(_TRANSLATION) != 1:
+        raise ValueError("the executable's version resource names no single language")
+    at = data.index(_TRANSLATION) + len(_TRANSLATION)
+    language, = struct.unpack_from("<H", data, at + (-at % 4))
+    return version, str(language)
+
+
+def add_file_versions(msi, folder):
+    """Writes each executable's version and language into its File row, so that Windows Installer's
+    file versioning rules treat it as versioned; a versioned file takes no hash."""
+    msi = Path(msi).resolve()
+    queries = []
+    for row in rows(msi, "File"):
+        found = file_version((Path(folder) / row["FileName"].split("|")[-1]).read_bytes())
+        if found:
+            queries += ["-q", f"UPDATE `File` SET `Version`='{found[0]}', `Language`='{found[1]}' "
+                              f"WHERE `File`='{row['File']}'",
+                        "-q", f"DELETE FROM `MsiFileHash` WHERE `File_`='{row['File']}'"]
+    if queries:
+        _run("msibuild", str(msi), *queries)
 
 
 # The summary information lives in a compound file; its values are patched in place, same sizes.

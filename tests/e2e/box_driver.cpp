@@ -1,10 +1,11 @@
 // Plays the user for the end-to-end tests under Wine. It finds a message box, the open-file
 // dialog or another window by its caption, reports what a user would see there as one JSON line
 // (UTF-8) on standard output, and answers it: OK for a box; file names and Open, or Cancel, for
-// the dialog; the button of the given text for another window.
+// the dialog; the button of the given text for another window, with what other windows of its
+// caption showed before it.
 //
 //   e2e_box_driver box --caption TEXT [--timeout-ms N] [--keep]
-//   e2e_box_driver window --caption TEXT --press TEXT [--timeout-ms N]
+//   e2e_box_driver window --caption TEXT [--press TEXT] [--timeout-ms N]
 //   e2e_box_driver open --title TEXT --names TEXT [--folder PATH] [--timeout-ms N] [--keep]
 //   e2e_box_driver cancel --title TEXT [--timeout-ms N]
 //   e2e_box_driver windows
@@ -25,9 +26,11 @@
 // Exit code 0 when the window was found and answered, 1 when it did not appear in time or did
 // not close when answered, 2 for a bad command line.
 #include <windows.h>
+#include <commctrl.h>
 #include <commdlg.h>
 #include <dlgs.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -390,34 +393,149 @@ int Box(const Options& options) {
     return options.keep || closed ? 0 : 1;
 }
 
-// A window of any class, such as an installer's dialog: its texts in their order, its buttons,
-// and the button of the given text pressed as a click does, by the button's own notification.
-int Window(const Options& options) {
-    HWND window = WaitForDialog(options.caption, options.timeoutMs, true);
-    if (!window) {
-        Print(JsonLine().Text("event", L"timeout").Text("caption", options.caption).Finish());
-        return 1;
+// What a window of the caption showed while the driver waited for another one, such as an
+// installer's progress dialog: its texts and buttons in the order they first appeared, and how far
+// its progress bar went.
+struct Sighting {
+    HWND window = nullptr;
+    std::vector<std::wstring> texts;
+    std::vector<std::wstring> buttons;
+    long long progress = -1;  // the highest position seen, -1 without a progress bar
+    long long progressEnd = -1;
+};
+
+void AddOnce(std::vector<std::wstring>& list, const std::wstring& text) {
+    if (!text.empty() && std::find(list.begin(), list.end(), text) == list.end())
+        list.push_back(text);
+}
+
+void Sight(std::vector<Sighting>& sightings, HWND window) {
+    auto it = std::find_if(sightings.begin(), sightings.end(),
+                           [window](const Sighting& s) { return s.window == window; });
+    if (it == sightings.end()) {
+        sightings.emplace_back();
+        sightings.back().window = window;
+        it = std::prev(sightings.end());
     }
-    std::string texts = "[";
-    HWND pressed = nullptr;
+    Sighting& sighting = *it;
     for (HWND child : Children(window)) {
         if (!IsWindowVisible(child)) continue;
-        const std::wstring text = WindowText(child);
-        if (lstrcmpiW(ClassName(child).c_str(), L"Static") == 0) {
-            if (texts.size() > 1) texts += ",";
-            texts += JsonLine().Text("text", text).Finish();
-        } else if (lstrcmpiW(ClassName(child).c_str(), L"Button") == 0 && text == options.press) {
-            pressed = child;
+        const std::wstring kind = ClassName(child);
+        if (lstrcmpiW(kind.c_str(), L"Static") == 0) AddOnce(sighting.texts, WindowText(child));
+        if (lstrcmpiW(kind.c_str(), L"Button") == 0) AddOnce(sighting.buttons, WindowText(child));
+        if (lstrcmpiW(kind.c_str(), PROGRESS_CLASSW) == 0) {
+            DWORD_PTR position = 0, end = 0;
+            SendMessageTimeoutW(child, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                                &position);
+            SendMessageTimeoutW(child, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                                &end);
+            sighting.progress = std::max(sighting.progress, static_cast<long long>(position));
+            sighting.progressEnd = static_cast<long long>(end);
         }
     }
+}
+
+std::string TextsJson(const std::vector<std::wstring>& texts) {
+    std::string json = "[";
+    for (const std::wstring& text : texts) {
+        if (json.size() > 1) json += ",";
+        json += JsonLine().Text("text", text).Finish();
+    }
+    return json + "]";
+}
+
+std::string SightingsJson(const std::vector<Sighting>& sightings) {
+    std::string json = "[";
+    for (const Sighting& s : sightings) {
+        if (json.size() > 1) json += ",";
+        json += JsonLine()
+                    .Raw("texts", TextsJson(s.texts))
+                    .Raw("buttons", TextsJson(s.buttons))
+                    .Number("progress", s.progress)
+                    .Number("progress_end", s.progressEnd)
+                    .Finish();
+    }
+    return json + "]";
+}
+
+HWND ButtonOfText(HWND window, const std::wstring& text) {
+    for (HWND child : Children(window)) {
+        if (IsWindowVisible(child) && lstrcmpiW(ClassName(child).c_str(), L"Button") == 0 &&
+            WindowText(child) == text)
+            return child;
+    }
+    return nullptr;
+}
+
+struct CaptionSearch {
+    std::wstring caption;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK MatchCaption(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<CaptionSearch*>(context);
+    wchar_t caption[512] = {};
+    GetWindowTextW(window, caption, 512);
+    if (IsWindowVisible(window) && search->caption == caption) search->found.push_back(window);
+    return TRUE;
+}
+
+// Windows of any class, such as an installer's dialogs. The one with a button of the given text
+// is reported (its texts in their order, its buttons) and that button pressed as a click does, by
+// the button's own notification; the others of the caption seen meanwhile are reported as seen.
+// Without a button to press, the windows of the caption are watched until they are gone.
+int Window(const Options& options) {
+    std::vector<Sighting> seen;
+    HWND window = nullptr;
+    const ULONGLONG deadline = GetTickCount64() + options.timeoutMs;
+    for (;;) {
+        CaptionSearch search;
+        search.caption = options.caption;
+        EnumWindows(MatchCaption, reinterpret_cast<LPARAM>(&search));
+        for (HWND found : search.found) {
+            if (!options.press.empty() && ButtonOfText(found, options.press)) {
+                window = found;
+            } else {
+                Sight(seen, found);
+            }
+        }
+        if (window || (options.press.empty() && !seen.empty() && search.found.empty())) break;
+        if (GetTickCount64() >= deadline) {
+            Print(JsonLine()
+                      .Text("event", L"timeout")
+                      .Text("caption", options.caption)
+                      .Raw("seen", SightingsJson(seen))
+                      .Finish());
+            return 1;
+        }
+        Sleep(kPollMs);
+    }
     JsonLine line;
-    line.Text("event", L"window")
-        .Text("caption", WindowText(window))
+    line.Text("event", L"window").Raw("seen", SightingsJson(seen));
+    if (!window) {
+        Print(line.Finish());
+        return 0;
+    }
+    std::string texts = "[";
+    for (HWND child : Children(window)) {
+        if (!IsWindowVisible(child) || lstrcmpiW(ClassName(child).c_str(), L"Static") != 0)
+            continue;
+        if (texts.size() > 1) texts += ",";
+        texts += JsonLine().Text("text", WindowText(child)).Finish();
+    }
+    line.Text("caption", WindowText(window))
         .Text("class", ClassName(window))
         .Raw("texts", texts + "]")
         .Raw("buttons", ButtonsJson(window));
-    const bool closed = pressed && Click(window, GetDlgCtrlID(pressed)) &&
-                        WaitUntilClosed(window, options.timeoutMs);
+    // An installer's controls all have the ID 0, so the button goes by its handle.
+    HWND pressed = ButtonOfText(window, options.press);
+    DWORD_PTR ignored = 0;
+    const bool closed =
+        pressed &&
+        SendMessageTimeoutW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(pressed), BN_CLICKED),
+                            reinterpret_cast<LPARAM>(pressed), SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                            &ignored) &&
+        WaitUntilClosed(window, options.timeoutMs);
     Print(line.Flag("closed", closed).Finish());
     return closed ? 0 : 1;
 }
@@ -557,8 +675,7 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!Parse(argc, argv, options)) return 2;
     if (options.command == L"box" && !options.caption.empty()) return Box(options);
-    if (options.command == L"window" && !options.caption.empty() && !options.press.empty())
-        return Window(options);
+    if (options.command == L"window" && !options.caption.empty()) return Window(options);
     if (options.command == L"open" && !options.caption.empty() &&
         (options.keep || !options.names.empty())) {
         return FileDialog(options, false);

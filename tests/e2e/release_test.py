@@ -20,7 +20,8 @@ import images
 SETTINGS = json.loads(Path(os.environ["HEIC_E2E_RELEASE_SETTINGS"]).read_text(encoding="utf-8"))
 sys.path.insert(0, str(Path(SETTINGS["source"]) / "packaging"))
 import make_release  # noqa: E402
-import msi_tables  # noqa: E402
+import msi_dialogs  # noqa: E402
+import validate_msi  # noqa: E402
 
 VERSION = SETTINGS["version"]
 RELEASE = Path(SETTINGS["out"])
@@ -192,21 +193,44 @@ class InstallerDialogTest(WineInstaller):
     """A double-click install, with the full user interface on the session's display."""
     needs_display = True
 
-    def install_seen(self, msi, *driver_args):
-        """Runs a full-UI install and our driver on the window it waits for; the driver's report
-        and msiexec's exit status."""
-        msiexec = self.msiexec_started("/i", msi)
-        report = self.folder / "driver.out"
+    def driver(self, report, *args):
+        # Off our pipes, as in wine(): a desktop process the driver starts would inherit them.
         with open(report, "wb") as out:
-            subprocess.run(["wine", os.environ["HEIC_E2E_DRIVER"], *driver_args, "--timeout-ms", "120000"],
-                           env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, timeout=300)
-        return json.loads(report.read_text(encoding="utf-8") or "{}"), msiexec.wait(timeout=300)
+            return subprocess.Popen(["wine", os.environ["HEIC_E2E_DRIVER"], *args, "--timeout-ms", "120000"],
+                                    env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
 
-    def test_install_ends_with_where_to_find_the_program(self):
-        seen, code = self.install_seen(MSI, "window", "--caption", NAME, "--press", msi_tables.EXIT_DIALOG_BUTTON)
+    def run_seen(self, action, msi, *drivers):
+        """Runs msiexec with its full interface and our driver on the windows it shows, one driver
+        run after the other, the first started before msiexec; their reports and msiexec's exit status."""
+        reports = [self.folder / f"driver{n}.out" for n in range(len(drivers))]
+        first = self.driver(reports[0], *drivers[0])
+        msiexec = self.msiexec_started(action, msi)
+        first.wait(timeout=300)
+        for report, args in zip(reports[1:], drivers[1:]):
+            self.driver(report, *args).wait(timeout=300)
+        seen = [json.loads(report.read_text(encoding="utf-8") or "{}") for report in reports]
+        try:
+            return seen, msiexec.wait(timeout=300)
+        except subprocess.TimeoutExpired:
+            self.fail(f"msiexec waits on a window after {seen}")
+
+    def assert_progress(self, seen, task):
+        """The progress dialog showed first: its title for the task, the installer's action texts
+        after it, a bar that moved, and 취소."""
+        self.assertEqual(len(seen.get("seen", [])), 1, seen)
+        progress = seen["seen"][0]
+        texts = [t["text"] for t in progress["texts"]]
+        self.assertEqual(texts[:1], [msi_dialogs.PROGRESS_TITLE.format(task=task)], seen)
+        self.assertGreater(len(texts), 1, "the action text follows the installer")
+        self.assertEqual(progress["buttons"], [{"text": msi_dialogs.CANCEL_BUTTON}])
+        self.assertGreater(progress["progress"], 0, "the bar follows the installer")
+
+    def test_install_shows_progress_then_where_to_find_the_program(self):
+        (seen,), code = self.run_seen("/i", MSI, ["window", "--caption", NAME, "--press", msi_dialogs.CLOSE_BUTTON])
         self.assertEqual((seen.get("caption"), seen.get("texts"), seen.get("closed")),
-                         (NAME, [{"text": t} for t in (msi_tables.EXIT_DIALOG_TITLE, *msi_tables.EXIT_DIALOG_LINES)],
+                         (NAME, [{"text": t} for t in (msi_dialogs.EXIT_DIALOG_TITLE, *msi_dialogs.EXIT_DIALOG_LINES)],
                           True), seen)
+        self.assert_progress(seen, msi_dialogs.INSTALL_TASK)
         self.assertEqual(code, 0)
         self.assertTrue((self.installed / "heic-to-jpeg.exe").is_file())
         shown = " ".join(t["text"] for t in seen["texts"])
@@ -215,19 +239,62 @@ class InstallerDialogTest(WineInstaller):
             self.assertTrue((folder / f"{entry}.lnk").is_file(), entry)
             self.assertIn(named, shown, "the dialog names the entry the install made")
 
-        # An older version is refused with Windows Installer's own box (Wine's caption), not our dialog.
+        # A refused downgrade: Wine shows every installer error in a box of its own, captioned
+        # Install Failed (Windows, in the package's error dialog); the failure's dialog follows.
         older = self.make_installer("older", "0.1.0", zip_files(ZIP))
-        seen, code = self.install_seen(older, "box", "--caption", "Install Failed")
-        self.assertIn("더 새로운 버전의 HEIC to JPEG Converter가 설치되어 있습니다", seen.get("text", ""), seen)
+        (refusal, failure), code = self.run_seen("/i", older, ["box", "--caption", "Install Failed"],
+                                                 ["window", "--caption", NAME, "--press", msi_dialogs.CLOSE_BUTTON])
+        self.assertIn("더 새로운 버전의 HEIC to JPEG Converter가 설치되어 있습니다", refusal.get("text", ""),
+                      refusal)
+        failed = msi_dialogs.FATAL_ERROR_TITLE.format(task=msi_dialogs.INSTALL_TASK)
+        self.assertEqual(failure.get("texts"), [{"text": failed}, {"text": msi_dialogs.ROLLED_BACK}], failure)
         self.assertEqual(code, 1603 & 0xFF)
 
-        # A removal with the full interface ends on its own, with no dialog that waits to be closed.
-        removal = self.msiexec_started("/x", MSI)
-        try:
-            self.assertEqual(removal.wait(timeout=300), 0)
-        except subprocess.TimeoutExpired:
-            self.fail("the removal waits on a window")
+        # A removal with the full interface shows its progress and ends on its own.
+        (seen,), code = self.run_seen("/x", MSI, ["window", "--caption", NAME])
+        self.assert_progress(seen, msi_dialogs.REMOVE_TASK)
+        self.assertEqual(code, 0)
         self.assertFalse(self.installed.exists())
+
+
+class InstallerRulesTest(unittest.TestCase):
+    """The installer keeps the validation rules that apply to it, and their check finds a package
+    that breaks one."""
+
+    def test_release_keeps_the_rules(self):
+        self.assertEqual(validate_msi.problems(MSI), [])
+
+    def test_each_broken_rule_is_found(self):
+        folder = fresh_folder("rules")
+        for rule, query in [
+            ("ICE03 File", "UPDATE `File` SET `FileName`='heic-to-jpeg.exe' WHERE `File`='Program'"),
+            ("ICE03 Directory",
+             "UPDATE `Directory` SET `DefaultDir`='HEIC to JPEG Converter' WHERE `Directory`='INSTALLDIR'"),
+            ("ICE17", "DELETE FROM `ControlEvent` WHERE `Dialog_`='CancelDialog' AND `Control_`='Yes'"),
+            ("ICE17", "DELETE FROM `Binary` WHERE `Name`='ErrorIcon'"),
+            ("ICE20 FilesInUse", "DELETE FROM `ControlEvent` WHERE `Dialog_`='FilesInUse' AND `Argument`='Ignore'"),
+            ("ICE20 ErrorDialog", "DELETE FROM `Property` WHERE `Property`='ErrorDialog'"),
+            ("ICE20 ErrorDialog", "UPDATE `Control` SET `Y`=10 WHERE `Dialog_`='ErrorDialog' AND `Control`='N'"),
+            ("ICE20 AdminUISequence", "DELETE FROM `AdminUISequence` WHERE `Action`='FatalErrorDialog'"),
+            ("ICE23 ExitDialog",
+             "UPDATE `Control` SET `Control_Next`='Title' WHERE `Dialog_`='ExitDialog' AND `Control`='Close'"),
+            ("ICE23 CancelDialog",
+             "UPDATE `Control` SET `Control_Next`='Yes' WHERE `Dialog_`='CancelDialog' AND `Control`='Yes'"),
+            ("ICE31", "UPDATE `Property` SET `Value`='DialogFont' WHERE `Property`='DefaultUIFont'"),
+            ("ICE44", "INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, "
+                      "`Ordering`) VALUES ('ProgressDialog', 'Cancel', 'SpawnDialog', 'CancelDlg', '1', 2)"),
+            ("ICE46", "UPDATE `InstallUISequence` SET `Condition`='NOT Remove~=\"ALL\"' WHERE `Action`='ExitDialog'"),
+            ("ICE82", "UPDATE `InstallUISequence` SET `Sequence`=1300 WHERE `Action`='ProgressDialog'"),
+            ("File Program", "UPDATE `File` SET `Version`='' WHERE `File`='Program'"),
+            ("MsiFileHash", "INSERT INTO `MsiFileHash` (`File_`, `Options`, `HashPart1`, `HashPart2`, `HashPart3`, "
+                            "`HashPart4`) VALUES ('Program', 0, 1, 2, 3, 4)"),
+        ]:
+            with self.subTest(query):
+                broken = folder / "broken.msi"
+                shutil.copyfile(MSI, broken)
+                subprocess.run(["msibuild", str(broken), "-q", query], check=True, capture_output=True)
+                found = validate_msi.problems(broken)
+                self.assertTrue([p for p in found if p.startswith(rule)], found)
 
 
 def changed_keys(before, after):
