@@ -1,0 +1,19 @@
+#pragma once
+// How the Linux program's heap treats the decoder's memory. The buffers of one tile (libde265's
+// picture and block data, libheif's copies of it) are kept when freed and taken again by the next
+// tile and the next photo, instead of being mapped, faulted in, zeroed and unmapped each time.
+// Blocks of a whole image are still mapped for themselves and go back to the system when freed,
+// and before one is taken the heap gives back what it keeps, so that kept tile buffers never add
+// to the largest moment of a photo (libheif holds two whole images when it turns one).
+#include <cstddef>
+
+// The smallest block taken as a whole image: a plane of 2048 x 2048 8-bit samples. A tile's
+// buffers (512 x 512 in phones' photos) are far below it.
+inline constexpr std::size_t kImageBlockBytes = std::size_t{4} << 20;
+
+// Sets the C library's allocator up as above. The program calls it first, before any thread.
+void SetUpImageMemory();
+
+// Called before every block that C++ code allocates (the program's operator new): before a whole
+// image's block, the kept free memory goes back to the system.
+void BeforeAllocating(std::size_t size);
