@@ -2,6 +2,7 @@
 // file's rotation, mirroring and cropping applied and without alpha; the frame writes its rows as
 // RGB, or as BGR for the converter, as they are asked for.
 #include <libheif/heif.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -258,6 +259,17 @@ struct FileReader {
 constexpr heif_reader kReaderCalls = {1, FileReader::GetPosition, FileReader::Read,
                                       FileReader::Seek, FileReader::WaitForFileSize};
 
+// libheif decodes a grid's tiles on up to 4 threads at once. Tiles in flight beyond the CPUs that
+// run them finish no sooner and only hold more tile buffers at the same time, which the program's
+// heap then keeps for reuse; so no more threads than this process has CPUs.
+int TileThreads() {
+    constexpr int kLibheifDefault = 4;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) return kLibheifDefault;
+    return std::clamp(CPU_COUNT(&cpus), 1, kLibheifDefault);
+}
+
 class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDecoder> {
   public:
     explicit HeifDecoder(UniqueFd file) : file_(std::move(file)) {}
@@ -275,6 +287,7 @@ class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDec
         // as large as the grid's own header says. Its limit on each side of every size it reads
         // keeps that canvas within the pixel limit too.
         heif_context_set_maximum_image_size_limit(context_.get(), kMaxHeifSide);
+        heif_context_set_max_decoding_threads(context_.get(), TileThreads());
         if (const HRESULT hr = HresultFromHeif(
                 heif_context_read_from_reader(context_.get(), &kReaderCalls, &reader_, nullptr),
                 false);
