@@ -1,12 +1,26 @@
 #include "app/posix/image_memory.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
 
 namespace {
 
 // Far above what the tiles in flight keep (a few MiB); the heap is trimmed before every image's
 // block anyway.
 constexpr int kKeptFreeBytes = 64 << 20;
+
+constexpr std::uintptr_t kHugePageBytes = std::uintptr_t{2} << 20;
+
+// Asks for huge pages in the whole huge pages inside the block; a system without them ignores it.
+void AdviseHugePages(void* block, std::size_t size) {
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    const std::uintptr_t end = (start + size) & ~(kHugePageBytes - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
 
 }  // namespace
 
@@ -22,6 +36,10 @@ void SetUpImageMemory() {
     mallopt(M_ARENA_MAX, 1);
 }
 
-void BeforeAllocating(std::size_t size) {
-    if (size >= kImageBlockBytes) malloc_trim(0);
+void* AllocateBlock(std::size_t size) {
+    const bool image = size >= kImageBlockBytes;
+    if (image) malloc_trim(0);
+    void* block = std::malloc(size != 0 ? size : 1);
+    if (image && block != nullptr) AdviseHugePages(block, size);
+    return block;
 }

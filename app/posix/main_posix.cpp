@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -15,6 +14,8 @@ class PosixRunHost final : public SystemRunHost {
     void FreeArguments(wchar_t**) override {}
 };
 
+}  // namespace
+
 // AddressSanitizer brings its own allocator and operator new, and reports memory that one takes
 // and the other gives back; the sanitizer and fuzzing builds keep theirs.
 #if defined(__SANITIZE_ADDRESS__)
@@ -28,16 +29,13 @@ class PosixRunHost final : public SystemRunHost {
 #define HEIC_OWN_OPERATOR_NEW 1
 #endif
 
-}  // namespace
-
 #if HEIC_OWN_OPERATOR_NEW
 // libheif takes its images' planes with new: this is where the heap hears that a whole image is
 // coming (see image_memory.h). The library's array and nothrow forms of new come here too; its
 // delete frees what malloc gave.
 void* operator new(std::size_t size) {
-    BeforeAllocating(size);
     for (;;) {
-        if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+        if (void* block = AllocateBlock(size)) return block;
         const std::new_handler handler = std::get_new_handler();
         if (handler == nullptr) throw std::bad_alloc();
         handler();

@@ -407,13 +407,13 @@ TEST_F(HeifFrameRowsTest, KeptTileBuffersGoBackBeforeAnImageBlock) {
     const std::size_t holding = ResidentBytes();
     for (void* tile : tiles) std::free(tile);
 
-    BeforeAllocating(kImageBlockBytes - 1);
-    const std::size_t beforeSmaller = ResidentBytes();
-    EXPECT_GE(beforeSmaller + kKept / 8, holding) << "tile buffers given back before a tile";
-    BeforeAllocating(kImageBlockBytes);
-    const std::size_t beforeImage = ResidentBytes();
-    EXPECT_GE(beforeSmaller, beforeImage + kKept * 7 / 8)
-        << "resident " << beforeSmaller << " bytes before, " << beforeImage << " after";
+    std::free(AllocateBlock(kImageBlockBytes - 1));
+    const std::size_t afterSmaller = ResidentBytes();
+    EXPECT_GE(afterSmaller + kKept / 8, holding) << "tile buffers given back for a smaller block";
+    std::free(AllocateBlock(kImageBlockBytes));
+    const std::size_t afterImage = ResidentBytes();
+    EXPECT_GE(afterSmaller, afterImage + kKept * 7 / 8)
+        << "resident " << afterSmaller << " bytes before, " << afterImage << " after";
 }
 
 }  // namespace
