@@ -8,9 +8,9 @@
 #include <cstddef>
 
 // The smallest block taken as a whole image, just above the largest buffer of a 512 x 512 tile
-// (as phones store their photos): 260 KiB planes, 292 KiB of block data. Whole images kept in the
-// heap would leave holes that the next image does not fit (a batch of 1024 x 768 photos would
-// peak 2 MiB higher with 4 MiB here).
+// (as phones store their photos): 260 KiB planes, 292 KiB blocks. Whole images kept in the heap
+// would leave holes that the next image does not fit (a batch of 1024 x 768 photos would peak
+// 2 MiB higher with 4 MiB here).
 inline constexpr std::size_t kImageBlockBytes = std::size_t{512} << 10;
 
 // Sets the C library's allocator up as above. The program calls it first, before any thread.
