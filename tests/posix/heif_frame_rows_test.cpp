@@ -1,6 +1,6 @@
 // The HEIF frame's rows, taken from libheif's planes, and the converter's BGR, written by the frame
-// itself: byte for byte what libheif's own interleaved RGB decoding of the same file gives. And
-// the memory that the decoder frees going back to the system.
+// itself: byte for byte what libheif's own interleaved RGB decoding of the same file gives. And,
+// with the program's heap set up, the memory that the decoder frees going back to the system.
 #include <gtest/gtest.h>
 #include <libheif/heif.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/posix/image_memory.h"
 #include "platform/com_owner.h"
 #include "platform/imaging_api.h"
 #include "tests/posix/image_fixtures.h"
@@ -363,13 +364,14 @@ TEST_F(HeifFrameRowsTest, OtherRgbSourcesAreSwappedByTheConverter) {
     EXPECT_EQ(FirstDifference(ReadAll(converter.get()), SwappedRedAndBlue(picture.rgb), 21), "");
 }
 
-// With the factory in place, an image-sized block that is freed leaves the process at once, even
-// after a larger one was freed before it (which raises glibc's own threshold and would keep the
-// next block in the heap).
+// With the program's heap set up, an image-sized block that is freed leaves the process at once,
+// even after a larger one was freed before it (which raises glibc's own threshold and would keep
+// the next block in the heap).
 TEST_F(HeifFrameRowsTest, FreedImageBuffersGoBackToTheSystem) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer brings an allocator of its own";
 #endif
+    SetUpImageMemory();
     constexpr std::size_t kLarger = 16u << 20;
     constexpr std::size_t kImage = 8u << 20;
     void* larger = std::malloc(kLarger);
@@ -385,6 +387,33 @@ TEST_F(HeifFrameRowsTest, FreedImageBuffersGoBackToTheSystem) {
     const std::size_t released = ResidentBytes();
     EXPECT_GE(holding, released + kImage * 7 / 8)
         << "resident " << holding << " bytes with the block, " << released << " after freeing it";
+}
+
+// Freed tile-sized blocks stay for the next tile, but go back to the system before a whole image's
+// block is taken, so that they never add to the largest moment of a photo.
+TEST_F(HeifFrameRowsTest, KeptTileBuffersGoBackBeforeAnImageBlock) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer brings an allocator of its own";
+#endif
+    SetUpImageMemory();
+    constexpr std::size_t kTile = 256u << 10;
+    constexpr std::size_t kKept = 32 * kTile;
+    std::vector<void*> tiles;
+    for (std::size_t i = 0; i < kKept / kTile; ++i) {
+        tiles.push_back(std::malloc(kTile));
+        ASSERT_NE(tiles.back(), nullptr);
+        std::memset(tiles.back(), 1, kTile);
+    }
+    const std::size_t holding = ResidentBytes();
+    for (void* tile : tiles) std::free(tile);
+
+    std::free(AllocateBlock(kImageBlockBytes - 1));
+    const std::size_t afterSmaller = ResidentBytes();
+    EXPECT_GE(afterSmaller + kKept / 8, holding) << "tile buffers given back for a smaller block";
+    std::free(AllocateBlock(kImageBlockBytes));
+    const std::size_t afterImage = ResidentBytes();
+    EXPECT_GE(afterSmaller, afterImage + kKept * 7 / 8)
+        << "resident " << afterSmaller << " bytes before, " << afterImage << " after";
 }
 
 }  // namespace

@@ -172,7 +172,8 @@ class StandinTest : public testing::Test {
     ComOwner<IWICImagingFactory> factory_;
 };
 
-// A BGR source of our own: it records every rectangle the encoder asks for, and can fail.
+// A BGR source of our own: it records every rectangle the encoder asks for, and can fail or leave
+// the rows it is asked for unwritten.
 class RecordingSource final : public IWICBitmapSource {
   public:
     explicit RecordingSource(const TestPicture& picture) : picture_(picture) {}
@@ -197,6 +198,7 @@ class RecordingSource final : public IWICBitmapSource {
     HRESULT CopyPixels(const WICRect* rect, UINT stride, UINT, BYTE* buffer) override {
         requests_.push_back(*rect);
         if (failAtRow_ >= 0 && rect->Y + rect->Height > failAtRow_) return failure_;
+        if (leaveRowsUnwritten_) return S_OK;
         for (int y = 0; y < rect->Height; ++y) {
             for (int x = 0; x < rect->Width; ++x) {
                 const Rgb color = picture_.At(rect->X + x, rect->Y + y);
@@ -213,6 +215,7 @@ class RecordingSource final : public IWICBitmapSource {
         failAtRow_ = row;
         failure_ = failure;
     }
+    void LeaveRowsUnwritten() { leaveRowsUnwritten_ = true; }
     const std::vector<WICRect>& requests() const { return requests_; }
     ULONG references() const { return references_; }
 
@@ -221,6 +224,7 @@ class RecordingSource final : public IWICBitmapSource {
     std::vector<WICRect> requests_;
     int failAtRow_ = -1;
     HRESULT failure_ = S_OK;
+    bool leaveRowsUnwritten_ = false;
     ULONG references_ = 1;
 };
 
@@ -753,6 +757,22 @@ TEST_F(StandinTest, WriteSourcePullsRowsInStrips) {
     }
     EXPECT_EQ(nextRow, 300);
     EXPECT_TRUE(SamePattern(ReadJpegFile(folder_ / L"out.jpg").picture, picture));
+}
+
+// The encoder's buffers pass from one photo to the next: what a source leaves unwritten is black,
+// as in a new buffer, and never shows the photo before.
+TEST_F(StandinTest, NoPixelOfOnePhotoReachesTheNext) {
+    RecordingSource first(MakeQuadrantPicture(64, 48));
+    ASSERT_EQ(Encode(&first, folder_ / L"first.jpg", {}), S_OK);
+    RecordingSource second(MakeQuadrantPicture(32, 16));
+    second.LeaveRowsUnwritten();
+    ASSERT_EQ(Encode(&second, folder_ / L"second.jpg", {}), S_OK);
+    const TestPicture written = ReadJpegFile(folder_ / L"second.jpg").picture;
+    int coloured = 0;
+    for (int y = 0; y < written.height; ++y) {
+        for (int x = 0; x < written.width; ++x) coloured += !ColorsNear(written.At(x, y), {}, 8);
+    }
+    EXPECT_EQ(coloured, 0) << "pixels of the first photo in the second";
 }
 
 // Calls out of WIC's order, each on a fresh chain prepared up to the stage named.

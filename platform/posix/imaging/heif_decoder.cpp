@@ -2,11 +2,14 @@
 // file's rotation, mirroring and cropping applied and without alpha; the frame writes its rows as
 // RGB, or as BGR for the converter, as they are asked for.
 #include <libheif/heif.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -176,26 +179,28 @@ bool IsEightBitRgbPlanes(const heif_image* image) {
 }
 
 // Reads the file through its descriptor, so that libheif fetches the coded data only when it
-// decodes it instead of the whole file being held in memory.
+// decodes it instead of the whole file being held in memory. libheif reads the file's structure a
+// field of a few bytes at a time; such small reads are served from one larger read ahead.
 struct FileReader {
+    static constexpr std::size_t kReadAheadBytes = 64 * 1024;
+
     int fd = -1;
     std::int64_t size = 0;
     std::int64_t position = 0;
+    // `aheadLength` bytes of the file from `aheadStart` on.
+    std::unique_ptr<BYTE[]> ahead;
+    std::int64_t aheadStart = 0;
+    std::size_t aheadLength = 0;
 
     static std::int64_t GetPosition(void* self) { return static_cast<FileReader*>(self)->position; }
 
     static int Read(void* data, size_t size, void* self) {
         auto* reader = static_cast<FileReader*>(self);
         auto* bytes = static_cast<BYTE*>(data);
-        while (size > 0) {
-            const ssize_t n =
-                ::pread(reader->fd, bytes, size, static_cast<off_t>(reader->position));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return -1;
-            bytes += n;
-            size -= static_cast<size_t>(n);
-            reader->position += n;
-        }
+        if (size >= kReadAheadBytes) return reader->ReadFully(bytes, size) ? 0 : -1;
+        if (!reader->HasAhead(size) && (!reader->ReadAhead() || !reader->HasAhead(size))) return -1;
+        std::memcpy(bytes, reader->ahead.get() + (reader->position - reader->aheadStart), size);
+        reader->position += static_cast<std::int64_t>(size);
         return 0;
     }
 
@@ -211,10 +216,59 @@ struct FileReader {
                    ? heif_reader_grow_status_size_beyond_eof
                    : heif_reader_grow_status_size_reached;
     }
+
+    // Whether the `count` bytes at the position were read ahead.
+    bool HasAhead(std::size_t count) const {
+        return position >= aheadStart &&
+               static_cast<std::uint64_t>(position - aheadStart) + count <= aheadLength;
+    }
+
+    // Reads ahead from the position, as far as the buffer or the file goes.
+    bool ReadAhead() {
+        if (!ahead) ahead.reset(new (std::nothrow) BYTE[kReadAheadBytes]);
+        if (!ahead) return false;
+        aheadStart = position;
+        aheadLength = 0;
+        const std::size_t wanted = static_cast<std::size_t>(
+            std::clamp<std::int64_t>(size - position, 0, std::int64_t{kReadAheadBytes}));
+        while (aheadLength < wanted) {
+            const ssize_t n =
+                ::pread(fd, ahead.get() + aheadLength, wanted - aheadLength,
+                        static_cast<off_t>(aheadStart) + static_cast<off_t>(aheadLength));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return n == 0;
+            aheadLength += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // Reads `count` bytes at the position straight into `bytes`; fails at the end of the file.
+    bool ReadFully(BYTE* bytes, size_t count) {
+        while (count > 0) {
+            const ssize_t n = ::pread(fd, bytes, count, static_cast<off_t>(position));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            bytes += n;
+            count -= static_cast<size_t>(n);
+            position += n;
+        }
+        return true;
+    }
 };
 
 constexpr heif_reader kReaderCalls = {1, FileReader::GetPosition, FileReader::Read,
                                       FileReader::Seek, FileReader::WaitForFileSize};
+
+// libheif decodes a grid's tiles on up to 4 threads at once. Tiles in flight beyond the CPUs that
+// run them finish no sooner and only hold more tile buffers at the same time, which the program's
+// heap then keeps for reuse; so no more threads than this process has CPUs.
+int TileThreads() {
+    constexpr int kLibheifDefault = 4;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) return kLibheifDefault;
+    return std::clamp(CPU_COUNT(&cpus), 1, kLibheifDefault);
+}
 
 class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDecoder> {
   public:
@@ -225,13 +279,15 @@ class HeifDecoder final : public ComObject<IWICBitmapDecoder, &IID_IWICBitmapDec
     HRESULT Open() {
         struct stat status {};
         if (::fstat(file_.get(), &status) != 0) return HresultFromErrno(errno);
-        reader_ = {file_.get(), static_cast<std::int64_t>(status.st_size), 0};
+        reader_.fd = file_.get();
+        reader_.size = static_cast<std::int64_t>(status.st_size);
         context_.reset(heif_context_alloc());
         if (!context_) return E_OUTOFMEMORY;
         // The size checked below is the one the image states, but libheif makes a grid's canvas
         // as large as the grid's own header says. Its limit on each side of every size it reads
         // keeps that canvas within the pixel limit too.
         heif_context_set_maximum_image_size_limit(context_.get(), kMaxHeifSide);
+        heif_context_set_max_decoding_threads(context_.get(), TileThreads());
         if (const HRESULT hr = HresultFromHeif(
                 heif_context_read_from_reader(context_.get(), &kReaderCalls, &reader_, nullptr),
                 false);

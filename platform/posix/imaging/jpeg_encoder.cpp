@@ -22,6 +22,26 @@ constexpr std::size_t kOutputBufferBytes = 64 * 1024;
 constexpr double kDefaultDpi = 96.0;
 constexpr double kMaxDensity = 65535.0;
 
+// A frame's strip and output buffers, handed on to the next frame encoded on the same thread (the
+// next photo of a batch) instead of being allocated and faulted in again.
+struct FrameBuffers {
+    std::vector<BYTE> strip;
+    std::vector<BYTE> output;
+};
+thread_local FrameBuffers spareFrameBuffers;
+
+// Takes over `spare`'s memory and makes `buffer` `size` zero bytes, as a new one would be: no byte
+// of an earlier photo remains in it.
+void TakeZeroed(std::vector<BYTE>& buffer, std::vector<BYTE>& spare, std::size_t size) {
+    if (spare.capacity() > buffer.capacity()) buffer.swap(spare);
+    buffer.assign(size, 0);
+}
+
+// Leaves the larger of the two buffers' memory for the next frame.
+void GiveBack(std::vector<BYTE>& buffer, std::vector<BYTE>& spare) {
+    if (buffer.capacity() > spare.capacity()) buffer.swap(spare);
+}
+
 class JpegEncoder final : public ComObject<IWICBitmapEncoder, &IID_IWICBitmapEncoder> {
   public:
     HRESULT Initialize(IStream* stream, WICBitmapEncoderCacheOption cacheOption) override {
@@ -68,6 +88,8 @@ class JpegFrameEncoder final : public ComObject<IWICBitmapFrameEncode, &IID_IWIC
 
     ~JpegFrameEncoder() override {
         if (compressorCreated_) jpeg_destroy_compress(&info_);
+        GiveBack(strip_, spareFrameBuffers.strip);
+        GiveBack(output_, spareFrameBuffers.output);
     }
 
     HRESULT Initialize(IPropertyBag2* encoderOptions) override {
@@ -194,8 +216,8 @@ class JpegFrameEncoder final : public ComObject<IWICBitmapFrameEncode, &IID_IWIC
     HRESULT Start() {
         stride_ = width_ * 3;
         try {
-            strip_.resize(std::size_t{kStripRows} * stride_);
-            output_.resize(kOutputBufferBytes);
+            TakeZeroed(strip_, spareFrameBuffers.strip, std::size_t{kStripRows} * stride_);
+            TakeZeroed(output_, spareFrameBuffers.output, kOutputBufferBytes);
             rows_.resize(kStripRows);
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;

@@ -1,7 +1,6 @@
 // The imaging factory: opens inputs and picks the decoder by the file's first bytes, and hands out
 // the converter, the stream and the JPEG encoder.
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,20 +121,9 @@ class ImagingFactory final : public ComObject<IWICImagingFactory, &IID_IWICImagi
     }
 };
 
-// glibc raises its mmap threshold to the size of the largest block freed, so that after the
-// decoder's first intermediate image every later one comes from the heap and, once freed, stays
-// there under whatever is allocated next: the program's peak would carry libheif's discarded
-// copies as well. Held at glibc's initial value, image-sized blocks are mapped and unmapped and go
-// back to the system as soon as libheif lets go of them, also from one file of a batch to the next.
-void KeepImageBuffersMapped() {
-    constexpr int kMmapThreshold = 128 * 1024;
-    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
-}
-
 }  // namespace
 
 IWICImagingFactory* NewImagingFactory() {
-    KeepImageBuffersMapped();
     return new (std::nothrow) ImagingFactory();
 }
 
