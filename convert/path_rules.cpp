@@ -1,5 +1,7 @@
 #include "convert/path_rules.h"
 
+#include "platform/windows_path_text.h"
+
 namespace {
 
 bool IsAsciiLetter(wchar_t c) {
@@ -112,7 +114,7 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
 
 std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view path) {
     const std::wstring_view element = FinalElement(path);
-    const std::size_t kept = element.find_last_not_of(L". ");
-    if (kept == std::wstring_view::npos) return path;
-    return path.substr(0, path.size() - (element.size() - kept - 1));
+    const std::wstring_view kept = ElementAsWindowsReadsIt(element);
+    if (kept.empty()) return path;
+    return path.substr(0, path.size() - (element.size() - kept.size()));
 }

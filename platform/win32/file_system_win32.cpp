@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/extended_length_path.h"
+#include "platform/windows_path_text.h"
 #include "platform/file_system_host.h"
 
 namespace {
@@ -91,14 +91,6 @@ std::uint32_t FullPathName(const std::wstring& path, std::wstring& result) {
     }
 }
 
-// Windows ignores dots and spaces at the end of a path's last element.
-std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view element) {
-    while (!element.empty() && (element.back() == L'.' || element.back() == L' ')) {
-        element.remove_suffix(1);
-    }
-    return element;
-}
-
 // The last element of a full path in the "\\?\" form, where "\" alone separates.
 std::wstring_view LastElement(std::wstring_view systemPath) {
     return systemPath.substr(systemPath.find_last_of(L'\\') + 1);
@@ -166,7 +158,7 @@ std::uint32_t host::FullPath(const std::wstring& path, std::wstring& result) {
         return error;
     }
     result.pop_back();
-    result += WithoutTrailingDotsAndSpaces(std::wstring_view(path).substr(cut));
+    result += ElementAsWindowsReadsIt(std::wstring_view(path).substr(cut));
     return ERROR_SUCCESS;
 }
 

@@ -7,21 +7,13 @@
 #include <vector>
 
 #include "platform/posix/system/errno_mapping.h"
+#include "platform/windows_path_text.h"
 #include "platform/posix/system/utf8.h"
 
 namespace {
 
 bool IsSlash(wchar_t c) {
     return c == L'/' || c == L'\\';
-}
-
-// Windows ignores dots and spaces at the end of a name: "a.jpg. " names a.jpg.
-std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view element) {
-    if (element == L"." || element == L"..") return element;
-    while (!element.empty() && (element.back() == L'.' || element.back() == L' ')) {
-        element.remove_suffix(1);
-    }
-    return element;
 }
 
 // An absolute path read element by element; the kernel never sees a "." or "..".
@@ -32,7 +24,7 @@ std::wstring Normalised(std::wstring_view path) {
         std::size_t end = position;
         while (end < path.size() && !IsSlash(path[end])) ++end;
         std::wstring_view element = path.substr(position, end - position);
-        if (end == path.size()) element = WithoutTrailingDotsAndSpaces(element);
+        if (end == path.size()) element = ElementAsWindowsReadsIt(element);
         if (element == L"..") {
             if (!elements.empty()) elements.pop_back();  // the root's parent is the root
         } else if (!element.empty() && element != L".") {

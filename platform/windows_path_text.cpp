@@ -1,4 +1,4 @@
-#include "platform/extended_length_path.h"
+#include "platform/windows_path_text.h"
 
 namespace {
 
@@ -20,6 +20,14 @@ std::wstring WithBackslashes(std::wstring_view path) {
 }
 
 }  // namespace
+
+std::wstring_view ElementAsWindowsReadsIt(std::wstring_view element) {
+    if (element == L"." || element == L"..") return element;
+    while (!element.empty() && (element.back() == L'.' || element.back() == L' ')) {
+        element.remove_suffix(1);
+    }
+    return element;
+}
 
 std::wstring ExtendedLengthPath(std::wstring_view fullPath) {
     const std::wstring_view path = fullPath;

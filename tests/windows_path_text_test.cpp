@@ -1,4 +1,4 @@
-#include "platform/extended_length_path.h"
+#include "platform/windows_path_text.h"
 
 #include <gtest/gtest.h>
 
