@@ -322,11 +322,21 @@ std::string ButtonsJson(HWND box) {
     return json + "]";
 }
 
-bool Click(HWND dialog, int id) {
+// A click as the button itself reports it to its dialog.
+bool SendClick(HWND dialog, int id, HWND button) {
     DWORD_PTR ignored = 0;
     return SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)), SMTO_ABORTIFHUNG,
-                               kSendTimeoutMs, &ignored) != 0;
+                               reinterpret_cast<LPARAM>(button), SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                               &ignored) != 0;
+}
+
+bool Click(HWND dialog, int id) {
+    return SendClick(dialog, id, GetDlgItem(dialog, id));
+}
+
+// An installer's controls all have the ID 0, so its buttons go by their handles.
+bool ClickButton(HWND dialog, HWND button) {
+    return SendClick(dialog, GetDlgCtrlID(button), button);
 }
 
 struct Options {
@@ -516,26 +526,18 @@ int Window(const Options& options) {
         Print(line.Finish());
         return 0;
     }
-    std::string texts = "[";
+    std::vector<std::wstring> texts;
     for (HWND child : Children(window)) {
-        if (!IsWindowVisible(child) || lstrcmpiW(ClassName(child).c_str(), L"Static") != 0)
-            continue;
-        if (texts.size() > 1) texts += ",";
-        texts += JsonLine().Text("text", WindowText(child)).Finish();
+        if (IsWindowVisible(child) && lstrcmpiW(ClassName(child).c_str(), L"Static") == 0)
+            texts.push_back(WindowText(child));
     }
     line.Text("caption", WindowText(window))
         .Text("class", ClassName(window))
-        .Raw("texts", texts + "]")
+        .Raw("texts", TextsJson(texts))
         .Raw("buttons", ButtonsJson(window));
-    // An installer's controls all have the ID 0, so the button goes by its handle.
     HWND pressed = ButtonOfText(window, options.press);
-    DWORD_PTR ignored = 0;
     const bool closed =
-        pressed &&
-        SendMessageTimeoutW(window, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(pressed), BN_CLICKED),
-                            reinterpret_cast<LPARAM>(pressed), SMTO_ABORTIFHUNG, kSendTimeoutMs,
-                            &ignored) &&
-        WaitUntilClosed(window, options.timeoutMs);
+        pressed && ClickButton(window, pressed) && WaitUntilClosed(window, options.timeoutMs);
     Print(line.Flag("closed", closed).Finish());
     return closed ? 0 : 1;
 }
