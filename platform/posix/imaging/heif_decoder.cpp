@@ -197,6 +197,8 @@ struct FileReader {
     static int Read(void* data, size_t size, void* self) {
         auto* reader = static_cast<FileReader*>(self);
         auto* bytes = static_cast<BYTE*>(data);
+        // libheif asks for nothing at times, and then may pass no buffer at all.
+        if (size == 0) return 0;
         if (size >= kReadAheadBytes) return reader->ReadFully(bytes, size) ? 0 : -1;
         if (!reader->HasAhead(size) && (!reader->ReadAhead() || !reader->HasAhead(size))) return -1;
         std::memcpy(bytes, reader->ahead.get() + (reader->position - reader->aheadStart), size);
