@@ -15,12 +15,12 @@ std::wstring NumberedName(std::wstring_view stem, std::uint32_t number) {
     return name;
 }
 
-// A folder typed with a trailing space or dot ("set OUT=D:\out " in a batch file) is made by
-// Windows without it, and only the last element of a path loses them: the JPEGs go into the
-// folder that is made.
-std::wstring_view OutputFolder(const std::wstring& absoluteInputPath, std::wstring_view outputDir) {
-    return outputDir.empty() ? ParentOf(absoluteInputPath)
-                             : WithoutTrailingDotsAndSpaces(outputDir);
+// A folder typed with a trailing space or dot ("set OUT=D:\out\ " in a batch file) is made by
+// Windows without it, one level at a time, while a middle element of a file's path keeps them:
+// the JPEG's path must name the folder that is made.
+std::wstring OutputFolder(const std::wstring& absoluteInputPath, std::wstring_view outputDir) {
+    return outputDir.empty() ? std::wstring(ParentOf(absoluteInputPath))
+                             : FolderAsWindowsMakesIt(outputDir);
 }
 
 }  // namespace
@@ -37,7 +37,7 @@ std::wstring ChooseOutputPath(const std::wstring& absoluteInputPath,
 
 std::wstring ChooseFreeOutputPath(const std::wstring& absoluteInputPath,
                                   std::wstring_view outputDir, std::uint32_t& number) {
-    const std::wstring_view folder = OutputFolder(absoluteInputPath, outputDir);
+    const std::wstring folder = OutputFolder(absoluteInputPath, outputDir);
     const std::wstring_view stem = StemOf(absoluteInputPath);
     // The first free number wins, gaps included; the search ends only at a free name or at a
     // failing probe.

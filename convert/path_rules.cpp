@@ -112,9 +112,30 @@ std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
     return joined;
 }
 
-std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view path) {
-    const std::wstring_view element = FinalElement(path);
-    const std::wstring_view kept = ElementAsWindowsReadsIt(element);
-    if (kept.empty()) return path;
-    return path.substr(0, path.size() - (element.size() - kept.size()));
+std::wstring FolderAsWindowsMakesIt(std::wstring_view path) {
+    const std::size_t root = RootNameLength(path);
+    if (root == 3 && (path[1] == L'?' || path[2] == L'?')) return std::wstring(path);
+
+    std::wstring folder(path.substr(0, root));
+    std::size_t position = root;
+    while (position < path.size()) {
+        if (IsPathSeparator(path[position])) {
+            folder += path[position++];
+            continue;
+        }
+        std::size_t end = position;
+        while (end < path.size() && !IsPathSeparator(path[end])) ++end;
+        const std::wstring_view element = path.substr(position, end - position);
+        const std::wstring_view kept = ElementAsWindowsReadsIt(element);
+        if (element.find_first_not_of(L'.') == std::wstring_view::npos) {
+            folder += element;
+        } else if (!kept.empty()) {
+            folder += kept;
+        } else {
+            // Spaces alone, or dots and spaces: no folder is made for it, so its separator goes too.
+            while (end < path.size() && IsPathSeparator(path[end])) ++end;
+        }
+        position = end;
+    }
+    return folder;
 }

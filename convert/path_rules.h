@@ -28,6 +28,8 @@ std::wstring_view ParentOf(std::wstring_view path);
 // folder + "\" + name, without doubling a separator and without one after a bare drive ("D:").
 std::wstring JoinPath(std::wstring_view folder, std::wstring_view name);
 
-// The path without the dots and spaces that end its final element, which Windows drops when it
-// reads a last element ("D:\out " names D:\out). An element made only of dots and spaces stays.
-std::wstring_view WithoutTrailingDotsAndSpaces(std::wstring_view path);
+// A folder path as Windows makes it, level by level: the spaces and dots that end any element
+// are dropped ("D:\out \sub" and "D:\out. \" name D:\out\sub and D:\out\), and an element of
+// spaces alone goes with its separator. An element of dots alone ("..", "...") keeps its meaning,
+// and a path in the "\\?\" form, which Windows takes literally, is left as it is.
+std::wstring FolderAsWindowsMakesIt(std::wstring_view path);

@@ -32,10 +32,19 @@ TEST(OutputNamingTest, NameFromStemAndFolderAsTyped) {
         {L"C:\\p\\IMG.HEIC", L"D:\\out\\", L"D:\\out\\IMG.jpg"},
         {L"C:\\p\\IMG.HEIC", L"D:\\out/", L"D:\\out/IMG.jpg"},
         {L"C:\\p\\IMG.HEIC", L"D:", L"D:IMG.jpg"},
-        // Windows makes "D:\out " and "D:\out." as D:\out; a name of dots alone stays.
+        // Windows makes every level of "D:\out \sub" without its trailing spaces and dots; a
+        // name of dots alone keeps its meaning, and the literal "\\?\" form stays as typed.
         {L"C:\\p\\IMG.HEIC", L"D:\\out ", L"D:\\out\\IMG.jpg"},
         {L"C:\\p\\IMG.HEIC", L"D:\\out. .", L"D:\\out\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\out\\ ", L"D:\\out\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\out \\", L"D:\\out\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\out. \\", L"D:\\out\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\out \\sub", L"D:\\out\\sub\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\ \\out/. /sub.", L"D:\\out/sub\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"\\\\server\\share \\out.", L"\\\\server\\share\\out\\IMG.jpg"},
         {L"C:\\p\\IMG.HEIC", L"...", L"...\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"D:\\out\\..\\x", L"D:\\out\\..\\x\\IMG.jpg"},
+        {L"C:\\p\\IMG.HEIC", L"\\\\?\\D:\\out \\", L"\\\\?\\D:\\out \\IMG.jpg"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ChooseOutputPath(std::wstring(c.input), Options(std::wstring(c.outputDir), true)),

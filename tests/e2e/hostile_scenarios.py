@@ -265,11 +265,15 @@ class HostileOutputTest(ScenarioCase):
                       Start(["--output-dir", "{dir}\\out", "\\\\?\\{dir}\\nul.heic"], 0,
                             [Box("변환 완료:\n{dir}\\out\\nul.jpg", "information")])],
                      new={"aux.jpg": Jpeg(WIDTH, HEIGHT), "out": Folder(), "out/nul.jpg": Jpeg(WIDTH, HEIGHT)}),
-            # A batch file's "set OUT=...\out " slip: Windows makes the folder without the space.
-            Scenario("output folder typed with a trailing space", GOOD,
-                     [Start(["--output-dir", "{dir}\\out ", "good first.heic"], 0,
-                            [Box("변환 완료:\n{dir}\\out\\good first.jpg", "information")])],
-                     new={"out": Folder(), "out/good first.jpg": Jpeg(WIDTH, HEIGHT)}),
+            # A batch file's "set OUT=...\out\ " slip: Windows makes every level without its
+            # trailing spaces and dots, and the JPEG goes into the folder that was made.
+            *(Scenario(f"output folder typed as {typed!r}", GOOD,
+                       [Start(["--output-dir", "{dir}\\" + typed, "good first.heic"], 0,
+                              [Box(f"변환 완료:\n{{dir}}\\{made}\\good first.jpg", "information")])],
+                       new={"out": Folder(), **({"out/sub": Folder()} if made != "out" else {}),
+                            made.replace("\\", "/") + "/good first.jpg": Jpeg(WIDTH, HEIGHT)})
+              for typed, made in [("out ", "out"), ("out\\ ", "out"), ("out \\", "out"),
+                                  ("out. \\", "out"), ("out \\sub", "out\\sub")]),
         ])
 
 

@@ -203,9 +203,29 @@ std::vector<OutputCase> Cases() {
     };
 }
 
+// "set OUT=...\out\ " in a batch file: every level is made without its trailing spaces and
+// dots, and the JPEGs must go into the folders that were made.
+std::vector<OutputCase> TrailingSpaceFolderCases() {
+    std::vector<OutputCase> cases;
+    for (const char* typed : {"out/ ", "out /", "out. /", "out /sub", "out./sub  "}) {
+        const std::string folder = std::string(typed).find("sub") != std::string::npos ? "out/sub" : "out";
+        ExpectedChanges changes{{folder + "/a.jpg", folder + "/b.jpg", "out/"}};
+        if (folder != "out") changes.written.insert(folder + "/");
+        cases.push_back({typed,
+                         [typed](const std::wstring& f) {
+                             return std::vector<std::wstring>{L"--output-dir", In(f, typed),
+                                                              In(f, "a.heic"), In(f, "b.heic")};
+                         },
+                         {}, 0, {}, changes});
+    }
+    return cases;
+}
+
 TEST(HostileOutputs, EachPlaceToWriteEndsAsTheSummarySays) {
     const TestPicture picture = MakeQuadrantPicture(kWidth, kHeight);
-    for (const OutputCase& c : Cases()) {
+    std::vector<OutputCase> cases = Cases();
+    for (OutputCase& c : TrailingSpaceFolderCases()) cases.push_back(std::move(c));
+    for (const OutputCase& c : cases) {
         SCOPED_TRACE(c.label);
         TempFolder folder;
         WriteHeicFile(folder / L"a.heic", picture);

@@ -49,7 +49,7 @@ FolderSnapshot Snapshot(const std::wstring& folder);
 // a complete JPEG of `width` x `height`), entries it replaced by such a JPEG, and entries it
 // removed. Everything else must be byte for byte as before.
 struct ExpectedChanges {
-    std::set<std::string> written{};
+    std::set<std::string> written{};  // a name that ends in "/" is a folder made
     std::set<std::string> replaced{};
     std::set<std::string> removed{};
 };
