@@ -267,7 +267,7 @@ class HostileOutputTest(ScenarioCase):
                      new={"aux.jpg": Jpeg(WIDTH, HEIGHT), "out": Folder(), "out/nul.jpg": Jpeg(WIDTH, HEIGHT)}),
             # A batch file's "set OUT=...\out\ " slip: Windows makes every level without its
             # trailing spaces and dots, and the JPEG goes into the folder that was made.
-            *(Scenario(f"output folder typed as {typed!r}", GOOD,
+            *(Scenario(f"output folder typed as [{typed.replace(chr(92), '+')}]", GOOD,
                        [Start(["--output-dir", "{dir}\\" + typed, "good first.heic"], 0,
                               [Box(f"변환 완료:\n{{dir}}\\{made}\\good first.jpg", "information")])],
                        new={"out": Folder(), **({"out/sub": Folder()} if made != "out" else {}),
