@@ -28,8 +28,8 @@ function Expect([bool]$Ok, [string]$What) {
     if ($Ok) { Write-Host "ok    $What" } else { Write-Host "FAIL  $What"; $script:Failures++ }
 }
 
-# Start-Process waits for a GUI program, where & would not. The bound only ends a run that hangs on
-# a box nobody can see.
+# The program and msiexec are GUI programs, which & would not wait for. The bound only ends a run
+# that hangs on a box nobody can see.
 function Invoke-Program([string]$Program, [string[]]$Arguments) {
     $quoted = $Arguments | ForEach-Object { if ($_ -match '\s') { "`"$_`"" } else { $_ } }
     $process = Start-Process -FilePath $Program -ArgumentList $quoted -PassThru
@@ -47,7 +47,7 @@ $Height = 3025
 function New-Png([string]$Path) {
     $bitmap = [System.Drawing.Bitmap]::new($Width, $Height, [System.Drawing.Imaging.PixelFormat]::Format24bppRgb)
     $graphics = [System.Drawing.Graphics]::FromImage($bitmap)
-    $half = [Math]::Floor($Width / 2)
+    $half = [int][Math]::Floor($Width / 2)
     $graphics.FillRectangle([System.Drawing.Brushes]::Red, 0, 0, $half, $Height)
     $graphics.FillRectangle([System.Drawing.Brushes]::Blue, $half, 0, $Width - $half, $Height)
     $graphics.Dispose()
