@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, and only those that are missing.
 #   tools/install-deps.sh          what building and running the Linux program needs
-#   tools/install-deps.sh --tests  also the Windows cross build, Wine, Xvfb and the test tools
+#   tools/install-deps.sh --tests  also the Windows cross build, Wine, Xvfb and the test tools,
+#                                  and the workflow linter from npm (tools/workflow-lint)
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libheif-dev libjpeg62-turbo-dev)
