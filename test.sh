@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Passes every test: sets up what is missing, builds both hosts and runs all their tests
-# (Linux natively, Windows under Wine), then the sanitizer build and the bounded fuzzing runs.
+# Passes every test: sets up what is missing, lints the CI workflows, builds both hosts and runs
+# all their tests (Linux natively, Windows under Wine), then the sanitizer build and the bounded
+# fuzzing runs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cd "$here"
@@ -9,6 +10,9 @@ jobs=$(nproc)
 
 status=0
 run() { echo "== $*"; "$@" || status=1; }
+
+# The CI workflows as GitHub reads them: keys, the jobs' needs, expressions, the actions' inputs.
+run node tools/workflow-lint/lint.cjs .github/workflows/*.yml
 
 for preset in linux windows; do
     cmake --preset "$preset" -DHEIC_BUILD_TESTS=ON >/dev/null
