@@ -290,6 +290,9 @@ void WriteHeicFile(const std::wstring& path, const TestPicture& picture,
           "no HEVC encoder in libheif");
     std::unique_ptr<heif_encoder, HeifEncoderFree> encoder(rawEncoder);
     Check(heif_encoder_set_lossy_quality(encoder.get(), options.quality), "quality");
+    if (options.quick) {
+        Check(heif_encoder_set_parameter(encoder.get(), "preset", "ultrafast"), "preset");
+    }
 
     for (const TestPicture& other : options.otherImages) {
         HeifImagePtr image = MakeHeifImage(other, 8, false);
