@@ -63,12 +63,14 @@ TEST_F(RealConversion, TheJpegShowsThePrimaryImageAsAViewerWould) {
         int bitDepth;
         bool alpha;
         bool otherImageFirst;
+        bool emptyMetadataItem = false;
     };
     const Case cases[] = {
         {L"plain.heic", 1, 8, false, false},         {L"turned a quarter.HEIC", 6, 8, false, false},
         {L"upside down.heif", 3, 8, false, false},   {L"mirrored.heic", 2, 8, false, false},
         {L"ten bits.heic", 1, 10, false, false},     {L"alpha dropped.heic", 1, 8, true, false},
         {L"several images.heic", 1, 8, false, true},
+        {L"empty metadata item.heic", 1, 8, false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.name));
@@ -76,6 +78,7 @@ TEST_F(RealConversion, TheJpegShowsThePrimaryImageAsAViewerWould) {
         heic.orientation = c.orientation;
         heic.bitDepth = c.bitDepth;
         heic.alpha = c.alpha;
+        heic.emptyMetadataItem = c.emptyMetadataItem;
         if (c.otherImageFirst) heic.otherImages.push_back(MakeQuadrantPicture(32, 32));
         const std::wstring input = folder_ / c.name;
         WriteHeicFile(input, picture, heic);

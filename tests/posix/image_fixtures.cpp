@@ -310,6 +310,11 @@ void WriteHeicFile(const std::wstring& path, const TestPicture& picture,
           "encode primary image");
     std::unique_ptr<heif_image_handle, HeifHandleFree> handle(rawHandle);
     Check(heif_context_set_primary_image(context.get(), handle.get()), "set primary image");
+    if (options.emptyMetadataItem) {
+        Check(heif_context_add_generic_metadata(context.get(), handle.get(), "", 0, "mime",
+                                                "application/octet-stream"),
+              "add metadata");
+    }
     Check(heif_context_write_to_file(context.get(), Utf8Path(path).c_str()), "write HEIC file");
 }
 
