@@ -16,6 +16,8 @@ TEST(ExtendedLengthPathTest, FullPathsTakeTheFormThatWindowsReadsAsItStands) {
         {L"C:\\a/b.jpg", L"\\\\?\\C:\\a\\b.jpg"},
         {L"\\\\server\\share\\a.jpg", L"\\\\?\\UNC\\server\\share\\a.jpg"},
         {L"//server/share/a.jpg", L"\\\\?\\UNC\\server\\share\\a.jpg"},
+        // A third separator leaves the server name empty: no share to name, the text stays.
+        {L"\\\\\\server\\share", L"\\\\\\server\\share"},
         {L"\\\\?\\C:\\a.jpg", L"\\\\?\\C:\\a.jpg"},
         {L"\\\\?\\UNC\\server\\share\\a.jpg", L"\\\\?\\UNC\\server\\share\\a.jpg"},
         {L"\\\\.\\C:\\a.jpg", L"\\\\.\\C:\\a.jpg"},

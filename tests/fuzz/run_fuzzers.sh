@@ -53,6 +53,8 @@ heif-enc -L -p chroma=444 "$tmp/tiny.y4m" -o "$decoder/lossless.heic" >/dev/null
 heif-enc -q 20 -t 4 "$tmp/tiny.y4m" "$tmp/small.y4m" -o "$decoder/two-images.heic" >/dev/null
 heif-convert "$decoder/small.heic" "$tmp/small.jpg" >/dev/null
 cp "$tmp/small.jpg" "$decoder/small.jpg"
+# Inputs that once failed: libFuzzer runs every seed when it starts, so each is replayed first.
+cp "$(dirname "$0")"/regressions/heif_decoder/* "$decoder/"
 for target in command_line path_rules completion_summary heif_decoder; do
     [ -n "$(ls -A "$seeds/$target")" ] || { echo "no seeds for $target" >&2; exit 1; }
 done

@@ -18,6 +18,8 @@
 
 #include "convert/convert_file.h"
 #include "convert/failure_messages.h"
+#include "convert/file_system.h"
+#include "platform/file_system_host.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -493,6 +495,55 @@ TEST(ConvertFilePipeline, ANameTakenAfterTheChoiceIsLeftAloneAndTheNextFreeOneWr
         EXPECT_EQ(TestEntryExists(conversion.folder / L"in (1).jpg"), !c.failing);
         if (conversion.imaging.ReachedAfter(Call::openStream)) {
             EXPECT_EQ(conversion.imaging.writtenPath, result.outputPath);
+        }
+        conversion.ExpectAllReleased();
+    }
+}
+
+// Overwriting, what comes to stand under the name between the choice and the claim is replaced
+// only when it is neither the input nor a file that another run is still writing: that run's
+// sharing refuses the removal, and the photo fails at once with it.
+TEST(ConvertFilePipeline, OverwritingReplacesWhatCameAfterTheChoiceOnlyWhenItMay) {
+    struct Case {
+        const char* label;
+        std::function<void(Conversion&, const std::wstring& name)> put;
+        HRESULT hresult;
+        const wchar_t* written;  // the name the result reports
+        bool inputLinked;        // the name still leads to the input afterwards
+    };
+    host::FileHandle otherRun = host::kNoFile;
+    const Case cases[] = {
+        {"another run's finished JPEG",
+         [](Conversion&, const std::wstring& name) { WriteTestFile(name, "another run's"); }, S_OK,
+         L"in.jpg", false},
+        {"a hard link to the input",
+         [](Conversion& c, const std::wstring& name) {
+             std::filesystem::create_hard_link(NativePath(c.input), NativePath(name));
+         },
+         S_OK, L"in (1).jpg", true},
+        {"a JPEG another run is writing",
+         [&](Conversion&, const std::wstring& name) {
+             ASSERT_EQ(host::CreateNewFile(name, otherRun), 0u);
+         },
+         HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), L"in.jpg", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Conversion conversion;
+        const std::wstring name = conversion.folder / L"in.jpg";
+        conversion.options.overwrite = true;
+        conversion.imaging.whileOpeningInput = [&] { c.put(conversion, name); };
+        const ConversionResult result = conversion.Run();
+
+        EXPECT_EQ(result.hresult, c.hresult);
+        EXPECT_EQ(result.outputPath, conversion.Beside(c.written));
+        EXPECT_EQ(ReadTestFile(HostPath(result.outputPath)) == "the start of a JPEG",
+                  SUCCEEDED(c.hresult));
+        EXPECT_EQ(ReadTestFile(conversion.input), "pretend HEIC");
+        EXPECT_EQ(IsSameFile(name, conversion.input), c.inputLinked);
+        if (otherRun != host::kNoFile) {
+            EXPECT_TRUE(TestEntryExists(name)) << "the other run's file was removed";
+            host::DiscardNewFile(otherRun, name);
         }
         conversion.ExpectAllReleased();
     }

@@ -1,9 +1,12 @@
 // Real HEIC and JPEG files, made while the test runs, converted through our imaging stand-in.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "convert/convert_file.h"
 #include "convert/failure_messages.h"
@@ -60,12 +63,14 @@ TEST_F(RealConversion, TheJpegShowsThePrimaryImageAsAViewerWould) {
         int bitDepth;
         bool alpha;
         bool otherImageFirst;
+        bool emptyMetadataItem = false;
     };
     const Case cases[] = {
         {L"plain.heic", 1, 8, false, false},         {L"turned a quarter.HEIC", 6, 8, false, false},
         {L"upside down.heif", 3, 8, false, false},   {L"mirrored.heic", 2, 8, false, false},
         {L"ten bits.heic", 1, 10, false, false},     {L"alpha dropped.heic", 1, 8, true, false},
         {L"several images.heic", 1, 8, false, true},
+        {L"empty metadata item.heic", 1, 8, false, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.name));
@@ -73,6 +78,7 @@ TEST_F(RealConversion, TheJpegShowsThePrimaryImageAsAViewerWould) {
         heic.orientation = c.orientation;
         heic.bitDepth = c.bitDepth;
         heic.alpha = c.alpha;
+        heic.emptyMetadataItem = c.emptyMetadataItem;
         if (c.otherImageFirst) heic.otherImages.push_back(MakeQuadrantPicture(32, 32));
         const std::wstring input = folder_ / c.name;
         WriteHeicFile(input, picture, heic);
@@ -121,6 +127,82 @@ TEST_F(RealConversion, AHigherQualityGivesALargerFile) {
         const std::uintmax_t size = ReadTestFile(HostPath(result.outputPath)).size();
         EXPECT_GT(size, previousSize);
         previousSize = size;
+    }
+}
+
+// The quadrants with a grain that lossy coding cannot flatten, so that the coded picture runs to
+// hundreds of KiB as a photo's does.
+TestPicture GrainyPicture(int width, int height) {
+    TestPicture picture = MakeQuadrantPicture(width, height);
+    std::uint32_t state = 2024;
+    const auto grainy = [&state](std::uint8_t value) {
+        state = state * 1103515245u + 12345u;
+        return static_cast<std::uint8_t>(value + static_cast<int>(state >> 27) - 16);
+    };
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const Rgb color = picture.At(x, y);
+            picture.Set(x, y, Rgb{grainy(color.r), grainy(color.g), grainy(color.b)});
+        }
+    }
+    return picture;
+}
+
+// Whether the two agree on the mean colour of every 16 x 16 square, which the grain does not move.
+testing::AssertionResult SameSquareMeans(const TestPicture& actual, const TestPicture& expected) {
+    constexpr int kSide = 16;
+    constexpr int kTolerance = 8;
+    if (actual.width != expected.width || actual.height != expected.height) {
+        return testing::AssertionFailure() << actual.width << " x " << actual.height;
+    }
+    for (int top = 0; top + kSide <= actual.height; top += kSide) {
+        for (int left = 0; left + kSide <= actual.width; left += kSide) {
+            int difference[3] = {};
+            for (int y = top; y < top + kSide; ++y) {
+                for (int x = left; x < left + kSide; ++x) {
+                    const Rgb a = actual.At(x, y);
+                    const Rgb e = expected.At(x, y);
+                    difference[0] += a.r - e.r;
+                    difference[1] += a.g - e.g;
+                    difference[2] += a.b - e.b;
+                }
+            }
+            for (const int sum : difference) {
+                if (std::abs(sum) > kTolerance * kSide * kSide) {
+                    return testing::AssertionFailure() << "square at (" << left << "," << top
+                                                       << ") differs by " << sum / (kSide * kSide);
+                }
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+// libheif reads a file's structure in small pieces, served from a read-ahead of the first 64 KiB;
+// a photo's coded data lies well beyond it, read in one piece or, behind other images, in small
+// pieces again.
+TEST_F(RealConversion, APhotoWhoseDataLiesFarIntoTheFileConvertsWhole) {
+    struct Case {
+        const wchar_t* name;
+        TestPicture picture;
+        std::vector<TestPicture> before;  // images written ahead of it
+    };
+    const Case cases[] = {
+        {L"photo.heic", GrainyPicture(2016, 1512), {}},
+        {L"behind a photo.heic", MakeQuadrantPicture(640, 480), {GrainyPicture(1008, 756)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.name));
+        const std::wstring input = folder_ / c.name;
+        HeicOptions heic;
+        heic.otherImages = c.before;
+        heic.quick = true;
+        WriteHeicFile(input, c.picture, heic);
+        ASSERT_GT(ReadTestFile(input).size(), std::size_t{256} << 10) << "a fixture too small";
+        const ConversionResult result = Convert(input);
+
+        ASSERT_TRUE(result.succeeded) << testing::PrintToString(result.message);
+        EXPECT_TRUE(SameSquareMeans(ReadJpegFile(HostPath(result.outputPath)).picture, c.picture));
     }
 }
 

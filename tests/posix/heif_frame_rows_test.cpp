@@ -367,7 +367,7 @@ TEST_F(HeifFrameRowsTest, OtherRgbSourcesAreSwappedByTheConverter) {
 // With the program's heap set up, an image-sized block that is freed leaves the process at once,
 // even after a larger one was freed before it (which raises glibc's own threshold and would keep
 // the next block in the heap).
-TEST_F(HeifFrameRowsTest, FreedImageBuffersGoBackToTheSystem) {
+TEST(ImageMemoryTest, FreedImageBuffersGoBackToTheSystem) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer brings an allocator of its own";
 #endif
@@ -391,7 +391,7 @@ TEST_F(HeifFrameRowsTest, FreedImageBuffersGoBackToTheSystem) {
 
 // Freed tile-sized blocks stay for the next tile, but go back to the system before a whole image's
 // block is taken, so that they never add to the largest moment of a photo.
-TEST_F(HeifFrameRowsTest, KeptTileBuffersGoBackBeforeAnImageBlock) {
+TEST(ImageMemoryTest, KeptTileBuffersGoBackBeforeAnImageBlock) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer brings an allocator of its own";
 #endif

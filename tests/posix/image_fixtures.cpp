@@ -290,6 +290,9 @@ void WriteHeicFile(const std::wstring& path, const TestPicture& picture,
           "no HEVC encoder in libheif");
     std::unique_ptr<heif_encoder, HeifEncoderFree> encoder(rawEncoder);
     Check(heif_encoder_set_lossy_quality(encoder.get(), options.quality), "quality");
+    if (options.quick) {
+        Check(heif_encoder_set_parameter(encoder.get(), "preset", "ultrafast"), "preset");
+    }
 
     for (const TestPicture& other : options.otherImages) {
         HeifImagePtr image = MakeHeifImage(other, 8, false);
@@ -307,6 +310,11 @@ void WriteHeicFile(const std::wstring& path, const TestPicture& picture,
           "encode primary image");
     std::unique_ptr<heif_image_handle, HeifHandleFree> handle(rawHandle);
     Check(heif_context_set_primary_image(context.get(), handle.get()), "set primary image");
+    if (options.emptyMetadataItem) {
+        Check(heif_context_add_generic_metadata(context.get(), handle.get(), "", 0, "mime",
+                                                "application/octet-stream"),
+              "add metadata");
+    }
     Check(heif_context_write_to_file(context.get(), Utf8Path(path).c_str()), "write HEIC file");
 }
 

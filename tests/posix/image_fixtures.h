@@ -62,6 +62,10 @@ struct HeicOptions {
     bool alpha = false;   // add an alpha plane: left half fully transparent, colours kept under it
     int orientation = 1;  // EXIF orientation 1..8, stored as the file's irot/imir transform
     int quality = 90;     // HEVC quality 0..100
+    bool quick = false;   // x265's fastest preset: seconds less for a photo-sized picture
+    // A metadata item of no bytes beside the primary image; libheif reads it as a read of nothing,
+    // with no buffer to read into.
+    bool emptyMetadataItem = false;
     // Further top-level images written before the primary one, so that the primary is not the
     // file's first image.
     std::vector<TestPicture> otherImages{};
