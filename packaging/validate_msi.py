@@ -29,9 +29,8 @@ Every other ICE of Microsoft's ICE reference is left out:
   ICE28, ICE29, ICE30, ICE33, ICE35, ICE36, ICE39, ICE40, ICE45, ICE47, ICE48, ICE49, ICE50, ICE52,
   ICE53, ICE54, ICE56, ICE58, ICE59, ICE60, ICE63, ICE67, ICE68, ICE69, ICE70, ICE71, ICE72, ICE73,
   ICE74, ICE75, ICE77, ICE78, ICE79, ICE80, ICE84, ICE86, ICE87, ICE90, ICE92, ICE93, ICE96, ICE99,
-  ICE101, ICE103, ICE105 apply but are not checked here: most guard the standard sequences, folders
-  and summary that wixl writes, and the install tests under Wine install, upgrade and remove the
-  package, where a break of them would show.
+  ICE101, ICE103, ICE105 apply to this package but are not checked here; only the install tests
+  under Wine, which install, upgrade and remove it, stand for them.
 """
 import re
 import sys
@@ -668,8 +667,8 @@ def ice82(t, _):
 
 def ice91(t):
     """ICE91: a file, INI file or shortcut in a folder that is per user whatever ALLUSERS says
-    reaches one user's profile only. Harmless in a package that installs per user only, as ours
-    does; each is named all the same.
+    reaches one user's profile only. Harmless in a package that installs per user only (a warning
+    then), a fault in one that may install for all users.
     https://learn.microsoft.com/windows/win32/msi/ice91
     """
     places = _Places(t)
@@ -677,7 +676,7 @@ def ice91(t):
     placed = [("File", f["File"], directory.get(f["Component_"])) for f in t.get("File", [])]
     placed += [("IniFile", i["IniFile"], i["DirProperty"]) for i in t.get("IniFile", [])]
     placed += [("Shortcut", s["Shortcut"], s["Directory_"]) for s in t.get("Shortcut", [])]
-    return [f"ICE91 {table} {key}: in {places.profile_folder(folder)}, a per-user folder that does not follow ALLUSERS"
+    return [f"ICE91 {table} {key}: in {places.profile_folder(folder)}, per user whatever ALLUSERS says"
             for table, key, folder in placed if places.profile_folder(folder) in _PER_USER_ONLY]
 
 

@@ -318,8 +318,8 @@ class InstallerRulesTest(unittest.TestCase):
             ("ICE20 ErrorDialog", control.format("`Type`='Edit'", "ErrorDialog", "ErrorText")),
             ("ICE20 ErrorDialog", control.format("`Type`='Bitmap'", "ErrorDialog", "ErrorIcon")),
             ("ICE20 ErrorDialog", ["DELETE FROM `ControlEvent` WHERE `Dialog_`='ErrorDialog' AND `Control_`='A'",
-                                   "INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, "
-                                   "`Condition`, `Ordering`) VALUES ('ErrorDialog', 'A', 'EndDialog', 'ErrorOk', '1', 1)"]),
+                                   "INSERT INTO `ControlEvent` (`Dialog_`, `Control_`, `Event`, `Argument`, `Condition`, "
+                                   "`Ordering`) VALUES ('ErrorDialog', 'A', 'EndDialog', 'ErrorOk', '1', 1)"]),
             (("ICE20 ErrorDialog", "ICE23 ErrorDialog"),
              control.format("`Control_Next`='ErrorText'", "ErrorDialog", "O")),
             ("ICE20 AdminUISequence", "DELETE FROM `AdminUISequence` WHERE `Action`='FatalErrorDialog'"),
