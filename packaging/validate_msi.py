@@ -577,7 +577,7 @@ def _product_version(text):
     return tuple(numbers[:3])
 
 
-_MIGRATE_FEATURES, _ONLY_DETECT, _VERSION_MIN_INCLUSIVE, _VERSION_MAX_INCLUSIVE = 0x1, 0x2, 0x100, 0x200
+_MIGRATE_FEATURES, _ONLY_DETECT, _VERSION_MAX_INCLUSIVE = 0x1, 0x2, 0x200  # Upgrade.Attributes
 # The upgrade row that removes older versions, as msi_tables.allow_same_version_upgrade writes it:
 # it takes the product's own version too.
 _SAME_VERSION_ACTION = "WIX_UPGRADE_DETECTED"
