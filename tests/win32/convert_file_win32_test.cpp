@@ -11,7 +11,9 @@
 #include "convert/failure_messages.h"
 #include "convert/path_rules.h"
 #include "platform/com_owner.h"
+#include "platform/win32/file_system_seams.h"
 #include "tests/support/test_files.h"
+#include "tests/win32/file_system_win32_support.h"
 
 namespace {
 
@@ -202,6 +204,44 @@ TEST_F(RealWic, AJpegInputIsNeverOverwrittenByItsOwnConversion) {
     EXPECT_EQ(result.outputPath, folder_ / L"X (1).jpg");
     EXPECT_EQ(ReadTestFile(input), original);
     EXPECT_EQ(ReadBack(result.outputPath).width, 32u);
+}
+
+// An old JPEG that can be renamed but not deleted fails the photo; when it cannot be moved back
+// either, the failure tells where it went, and otherwise it stays under its name.
+TEST_F(RealWic, AnOldJpegLeftAsideIsNamedInThePhotosFailure) {
+    const std::wstring plain = L"파일 경로를 읽거나 쓸 수 없습니다.";
+    for (const bool moveBackFails : {true, false}) {
+        SCOPED_TRACE(moveBackFails ? "the move back fails" : "the move back succeeds");
+        TempFolder folder;
+        const std::wstring input = folder / L"picture.png";
+        const std::wstring old = folder / L"picture.jpg";
+        WriteTestFile(input, TwoColorPng(32, 16, kRed, kBlue));
+        const ImageInUse inUse(old);
+        ConversionOptions options;
+        options.selfTest = true;
+        options.overwrite = true;
+        ConversionResult result;
+        {
+            const SeamScope seam(host::seams::moveBack,
+                                 moveBackFails ? &RefusedMove : host::seams::moveBack);
+            result = ConvertFile(factory_.get(), input, options);
+        }
+        const std::vector<std::wstring> aside = AsideFiles(folder);
+
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_EQ(static_cast<std::uint32_t>(result.hresult), 0x80070003u);
+        EXPECT_EQ(result.outputPath, old);
+        EXPECT_EQ(TestEntryExists(old), !moveBackFails);
+        if (!moveBackFails) {
+            EXPECT_TRUE(aside.empty());
+            EXPECT_EQ(result.message, plain);
+            continue;
+        }
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(result.message,
+                  plain + L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " + aside[0]);
+        MoveFileExW(aside[0].c_str(), old.c_str(), 0);
+    }
 }
 
 // ---- The real factory, wrapped so that a late call of the encoding can be made to fail --------
