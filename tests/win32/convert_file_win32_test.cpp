@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -204,44 +205,6 @@ TEST_F(RealWic, AJpegInputIsNeverOverwrittenByItsOwnConversion) {
     EXPECT_EQ(result.outputPath, folder_ / L"X (1).jpg");
     EXPECT_EQ(ReadTestFile(input), original);
     EXPECT_EQ(ReadBack(result.outputPath).width, 32u);
-}
-
-// An old JPEG that can be renamed but not deleted fails the photo; when it cannot be moved back
-// either, the failure tells where it went, and otherwise it stays under its name.
-TEST_F(RealWic, AnOldJpegLeftAsideIsNamedInThePhotosFailure) {
-    const std::wstring plain = L"파일 경로를 읽거나 쓸 수 없습니다.";
-    for (const bool moveBackFails : {true, false}) {
-        SCOPED_TRACE(moveBackFails ? "the move back fails" : "the move back succeeds");
-        TempFolder folder;
-        const std::wstring input = folder / L"picture.png";
-        const std::wstring old = folder / L"picture.jpg";
-        WriteTestFile(input, TwoColorPng(32, 16, kRed, kBlue));
-        const ImageInUse inUse(old);
-        ConversionOptions options;
-        options.selfTest = true;
-        options.overwrite = true;
-        ConversionResult result;
-        {
-            const SeamScope seam(host::seams::moveBack,
-                                 moveBackFails ? &RefusedMove : host::seams::moveBack);
-            result = ConvertFile(factory_.get(), input, options);
-        }
-        const std::vector<std::wstring> aside = AsideFiles(folder);
-
-        EXPECT_FALSE(result.succeeded);
-        EXPECT_EQ(static_cast<std::uint32_t>(result.hresult), 0x80070003u);
-        EXPECT_EQ(result.outputPath, old);
-        EXPECT_EQ(TestEntryExists(old), !moveBackFails);
-        if (!moveBackFails) {
-            EXPECT_TRUE(aside.empty());
-            EXPECT_EQ(result.message, plain);
-            continue;
-        }
-        ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(result.message,
-                  plain + L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " + aside[0]);
-        MoveFileExW(aside[0].c_str(), old.c_str(), 0);
-    }
 }
 
 // ---- The real factory, wrapped so that a late call of the encoding can be made to fail --------
@@ -558,6 +521,62 @@ TEST_F(RealWic, AFailureLateInTheEncodingLeavesNoFileBehind) {
         EXPECT_EQ(result.hresult, kLateFailure);
         EXPECT_EQ(result.message, FormatFailureMessage(kLateFailure));
         EXPECT_FALSE(TestEntryExists(result.outputPath));
+    }
+}
+
+// An old JPEG that can be renamed but not deleted fails the photo, whether it stood there before
+// the run or came after the removal, before the claim; when it cannot be moved back either, the
+// failure tells where it went, and otherwise it stays under its name.
+TEST_F(RealWic, AnOldJpegLeftAsideIsNamedInThePhotosFailure) {
+    struct Case {
+        const char* label;
+        bool late;
+        bool moveBackFails;
+    };
+    const Case cases[] = {
+        {"there before, the move back fails", false, true},
+        {"there before, the move back succeeds", false, false},
+        {"came before the claim, the move back fails", true, true},
+    };
+    const std::wstring plain = L"파일 경로를 읽거나 쓸 수 없습니다.";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder folder;
+        const std::wstring input = folder / L"picture.png";
+        const std::wstring old = folder / L"picture.jpg";
+        WriteTestFile(input, TwoColorPng(32, 16, kRed, kBlue));
+        std::unique_ptr<ImageInUse> inUse;
+        if (!c.late) inUse = std::make_unique<ImageInUse>(old);
+        ConversionOptions options;
+        options.selfTest = true;
+        options.overwrite = true;
+        AtFailure seen;
+        WrappedFactory* wrapped = new WrappedFactory(factory_.get(), LateCall::none, seen);
+        wrapped->whileCreatingStream = [&] {
+            if (c.late) inUse = std::make_unique<ImageInUse>(old);
+        };
+        ConversionResult result;
+        {
+            const SeamScope seam(host::seams::moveBack,
+                                 c.moveBackFails ? &RefusedMove : host::seams::moveBack);
+            result = ConvertFile(wrapped, input, options);
+        }
+        wrapped->Release();
+        const std::vector<std::wstring> aside = AsideFiles(folder);
+
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_EQ(result.outputPath, old);
+        EXPECT_EQ(TestEntryExists(old), !c.moveBackFails);
+        if (!c.moveBackFails) {
+            EXPECT_TRUE(aside.empty());
+            EXPECT_EQ(result.message, plain);
+            continue;
+        }
+        EXPECT_EQ(static_cast<std::uint32_t>(result.hresult), 0x80070003u);
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(result.message,
+                  plain + L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " + aside[0]);
+        MoveFileExW(aside[0].c_str(), old.c_str(), 0);
     }
 }
 
