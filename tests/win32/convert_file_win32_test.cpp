@@ -170,6 +170,11 @@ TEST_F(RealWic, AnyPictureWicReadsConvertsWithSelfTest) {
 }
 
 TEST_F(RealWic, WithoutAHeifCodecTheUserIsToldToInstallIt) {
+    // A Windows with the HEIF image extension (not Wine, not a CI runner) reads the file instead.
+    ComOwner<IWICBitmapDecoder> heif;
+    if (factory_->CreateDecoder(GUID_ContainerFormatHeif, nullptr, heif.put()) >= 0) {
+        GTEST_SKIP() << "this Windows has a HEIF decoder";
+    }
     const std::wstring input = folder_ / L"IMG_0001.HEIC";
     WriteTestFile(input, std::string("\0\0\0\x18"
                                      "ftypheic\0\0\0\0mif1heic",
@@ -524,10 +529,14 @@ TEST_F(RealWic, AFailureLateInTheEncodingLeavesNoFileBehind) {
     }
 }
 
-// An old JPEG that can be renamed but not deleted fails the photo, whether it stood there before
-// the run or came after the removal, before the claim; when it cannot be moved back either, the
-// failure tells where it went, and otherwise it stays under its name.
+// An old JPEG that can be renamed but not deleted (where POSIX semantics are refused) fails the
+// photo, whether it stood there before the run or came after the removal, before the claim; when
+// it cannot be moved back either, the failure tells where it went, and otherwise it stays under
+// its name.
 TEST_F(RealWic, AnOldJpegLeftAsideIsNamedInThePhotosFailure) {
+    if (PosixDeletionGranted(folder_, true)) {
+        GTEST_SKIP() << "this file system deletes a program in use at once: nothing goes aside";
+    }
     struct Case {
         const char* label;
         bool late;

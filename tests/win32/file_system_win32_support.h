@@ -3,6 +3,7 @@
 // one scope, an old JPEG that can be renamed but not deleted, and the files a removal moved aside.
 #include <windows.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,8 +72,27 @@ inline BOOL WINAPI RefusedMove(LPCWSTR, LPCWSTR, DWORD) {
     return FALSE;
 }
 
-// Wine, rather than Windows, runs the tests: its ntdll exports its version.
-inline bool UnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+// Asks the folder's file system what the removal of an old JPEG first asks of it: a deletion with
+// POSIX semantics through a handle, read-only attribute ignored; `inUse`: of a copy of this
+// program mapped as an image. NTFS on recent Windows grants it, Wine and FAT refuse it.
+inline bool PosixDeletionGranted(const TempFolder& folder, bool inUse) {
+    const std::wstring probe = folder / L"posix-probe";
+    std::unique_ptr<ImageInUse> image;
+    if (inUse) {
+        image = std::make_unique<ImageInUse>(probe);
+    } else {
+        WriteTestFile(probe, "x");
+    }
+    const HANDLE file = CreateFileW(probe.c_str(), DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD flags = 0x1 | 0x2 | 0x10;  // delete, POSIX semantics, ignore the read-only attribute
+    const bool granted =
+        file != INVALID_HANDLE_VALUE &&
+        SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &flags,
+                                   sizeof flags) != FALSE;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    image.reset();
+    DeleteFileW(probe.c_str());
+    return granted;
 }
