@@ -153,9 +153,10 @@ TEST(FileSystemTest, PathFailureTextNamesTheFileLeftAside) {
     const std::error_code denied(5, std::system_category());
     for (const auto& [aside, text] : cases) {
         const std::filesystem::filesystem_error error =
-            aside.empty() ? std::filesystem::filesystem_error("remove", host::ErrorPath(jpeg), denied)
-                          : std::filesystem::filesystem_error("remove", host::ErrorPath(jpeg),
-                                                              host::ErrorPath(aside), denied);
+            aside.empty()
+                ? std::filesystem::filesystem_error("remove", host::ErrorPath(jpeg), denied)
+                : std::filesystem::filesystem_error("remove", host::ErrorPath(jpeg),
+                                                    host::ErrorPath(aside), denied);
         EXPECT_EQ(PathFailureText(error), text) << testing::PrintToString(aside);
     }
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "convert/convert_file.h"
@@ -530,62 +531,46 @@ TEST_F(RealWic, AFailureLateInTheEncodingLeavesNoFileBehind) {
 }
 
 // An old JPEG that can be renamed but not deleted (where POSIX semantics are refused) fails the
-// photo, whether it stood there before the run or came after the removal, before the claim; when
-// it cannot be moved back either, the failure tells where it went, and otherwise it stays under
-// its name.
+// photo, whether it stood there before or came before the claim. When it cannot be moved back
+// either, the failure names it in its usual form, even for a "\\?\" output folder.
 TEST_F(RealWic, AnOldJpegLeftAsideIsNamedInThePhotosFailure) {
     if (PosixDeletionGranted(folder_, true)) {
         GTEST_SKIP() << "this file system deletes a program in use at once: nothing goes aside";
     }
-    struct Case {
-        const char* label;
-        bool late;
-        bool moveBackFails;
-    };
-    const Case cases[] = {
-        {"there before, the move back fails", false, true},
-        {"there before, the move back succeeds", false, false},
-        {"came before the claim, the move back fails", true, true},
-    };
-    const std::wstring plain = L"파일 경로를 읽거나 쓸 수 없습니다.";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    const std::tuple<bool, bool, const wchar_t*> cases[] = {
+        {false, true, L""}, {false, false, L""}, {true, true, L""}, {false, true, L"\\\\?\\"}};
+    for (const auto& [late, moveBackFails, prefix] : cases) {
+        SCOPED_TRACE(testing::Message() << late << moveBackFails);
         TempFolder folder;
         const std::wstring input = folder / L"picture.png";
         const std::wstring old = folder / L"picture.jpg";
         WriteTestFile(input, TwoColorPng(32, 16, kRed, kBlue));
-        std::unique_ptr<ImageInUse> inUse;
-        if (!c.late) inUse = std::make_unique<ImageInUse>(old);
+        std::unique_ptr<ImageInUse> inUse(late ? nullptr : new ImageInUse(old));
         ConversionOptions options;
-        options.selfTest = true;
-        options.overwrite = true;
+        options.selfTest = options.overwrite = true;
+        options.outputDir = prefix + folder.path();
         AtFailure seen;
         WrappedFactory* wrapped = new WrappedFactory(factory_.get(), LateCall::none, seen);
         wrapped->whileCreatingStream = [&] {
-            if (c.late) inUse = std::make_unique<ImageInUse>(old);
+            if (late) inUse.reset(new ImageInUse(old));
         };
         ConversionResult result;
         {
             const SeamScope seam(host::seams::moveBack,
-                                 c.moveBackFails ? &RefusedMove : host::seams::moveBack);
+                                 moveBackFails ? &RefusedMove : host::seams::moveBack);
             result = ConvertFile(wrapped, input, options);
         }
         wrapped->Release();
         const std::vector<std::wstring> aside = AsideFiles(folder);
 
-        EXPECT_FALSE(result.succeeded);
-        EXPECT_EQ(result.outputPath, old);
-        EXPECT_EQ(TestEntryExists(old), !c.moveBackFails);
-        if (!c.moveBackFails) {
-            EXPECT_TRUE(aside.empty());
-            EXPECT_EQ(result.message, plain);
-            continue;
-        }
         EXPECT_EQ(static_cast<std::uint32_t>(result.hresult), 0x80070003u);
-        ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(result.message,
-                  plain + L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " + aside[0]);
-        MoveFileExW(aside[0].c_str(), old.c_str(), 0);
+        EXPECT_EQ(TestEntryExists(old), !moveBackFails);
+        ASSERT_EQ(aside.size(), moveBackFails ? 1u : 0u);
+        EXPECT_EQ(
+            result.message,
+            L"파일 경로를 읽거나 쓸 수 없습니다." +
+                (moveBackFails ? L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " + aside[0] : L""));
+        if (moveBackFails) MoveFileExW(aside[0].c_str(), old.c_str(), 0);
     }
 }
 
