@@ -1,9 +1,8 @@
 #pragma once
 // Four system calls of the Windows file-system primitives, each called through a pointer that
-// holds the system's own function. Only unit tests put a stand-in there, for answers a test
-// machine will not give (Wine opens and queries a file that is being deleted, and no test can
-// make a move back fail between the two moves of one removal); each stand-in is used at one
-// place only.
+// holds the system's own function. Only unit tests put a stand-in there, for answers no test
+// machine gives: a file on disk that is no disk file, a file being deleted that refuses queries
+// and opens (Wine answers both), a move back that fails between the two moves of one removal.
 #include <windows.h>
 
 #include <string>
