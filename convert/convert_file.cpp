@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "convert/failure_messages.h"
+#include "convert/file_system.h"
 #include "convert/input_checks.h"
 #include "convert/output_file.h"
 #include "platform/com_owner.h"
@@ -178,8 +179,14 @@ ConversionResult ConvertFile(IWICImagingFactory* factory, const std::wstring& in
     result.inputPath = inputPath;
     try {
         ConvertChecked(factory, inputPath, options, result);
-    } catch (const std::filesystem::filesystem_error&) {
-        StoreFixedFailure(result, kPathFailure, L"파일 경로를 읽거나 쓸 수 없습니다.");
+    } catch (const std::filesystem::filesystem_error& error) {
+        // An old JPEG that could be neither deleted nor moved back is named, so it can be found.
+        try {
+            result.hresult = kPathFailure;
+            result.message = PathFailureText(error);
+        } catch (...) {
+            StoreFixedFailure(result, kPathFailure, L"파일 경로를 읽거나 쓸 수 없습니다.");
+        }
     } catch (...) {
         StoreFixedFailure(result, kUnexpectedFailure, L"변환 중 알 수 없는 오류가 발생했습니다.");
     }

@@ -68,8 +68,28 @@ void CreateDirectories(const std::wstring& path) {
     ThrowFileSystemError("create_directories", path, deepestError);
 }
 
+std::wstring PathFailureText(const std::filesystem::filesystem_error& error) {
+    std::wstring text = L"파일 경로를 읽거나 쓸 수 없습니다.";
+    if (!error.path2().empty()) {
+        text += L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: ";
+        text += host::ErrorPathText(error.path2());
+    }
+    return text;
+}
+
+std::uint32_t RemovePathAnswering(const std::wstring& path) {
+    std::wstring aside;
+    const std::uint32_t error = host::RemoveEntry(path, &aside);
+    if (error != 0 && !aside.empty()) {
+        throw std::filesystem::filesystem_error(
+            "remove", host::ErrorPath(path), host::ErrorPath(aside),
+            std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    return error;
+}
+
 void RemovePath(const std::wstring& path) {
-    if (const std::uint32_t error = host::RemoveEntry(path); error != 0) {
+    if (const std::uint32_t error = RemovePathAnswering(path); error != 0) {
         ThrowFileSystemError("remove", path, error);
     }
 }

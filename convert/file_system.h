@@ -3,6 +3,7 @@
 // Failures raise std::filesystem::filesystem_error carrying the operation name ("absolute",
 // "exists", "status", "create_directories", "remove"), the path and a Windows error code.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "platform/file_system_host.h"
@@ -28,8 +29,13 @@ bool IsRegularFile(const std::wstring& path);
 // Creates every missing level of path, judged by the deepest; raises "create_directories".
 void CreateDirectories(const std::wstring& path);
 
-// Removes a file (read-only too), an empty folder, or a link itself; raises "remove".
+// Removes a file (read-only too), an empty folder, or a link itself; raises "remove". When the
+// failed removal left the entry under another name, that name is the error's second path.
 void RemovePath(const std::wstring& path);
+
+// The same removal answering its Windows error (0 when removed); only an entry left under another
+// name raises, as RemovePath does.
+std::uint32_t RemovePathAnswering(const std::wstring& path);
 
 // The same removal, with its outcome ignored; true when the entry is gone.
 bool TryRemovePath(const std::wstring& path) noexcept;
@@ -42,3 +48,7 @@ bool IsSameFile(const std::wstring& first, const std::wstring& second) noexcept;
 // Raises the filesystem error for a Windows error code.
 [[noreturn]] void ThrowFileSystemError(const char* operation, const std::wstring& path,
                                        std::uint32_t windowsError);
+
+// The user's text for a filesystem error: the path failure, and where the old JPEG went when a
+// removal left it under another name (the error's second path).
+std::wstring PathFailureText(const std::filesystem::filesystem_error& error);

@@ -52,7 +52,7 @@ HRESULT OutputFile::Claim() {
         // Overwriting, what came to stand under the name since the removal (another run's JPEG)
         // is replaced too; a JPEG that another run is still writing refuses its removal.
         if (overwrite_ && NameTaken(path_) && MayReplace()) {
-            if (const std::uint32_t removal = host::RemoveEntry(path_); removal != 0) {
+            if (const std::uint32_t removal = RemovePathAnswering(path_); removal != 0) {
                 return HRESULT_FROM_WIN32(removal);
             }
             continue;

@@ -70,8 +70,10 @@ void DiscardNewFile(FileHandle& file, const std::wstring& path) noexcept;
 // Removes a file (read-only too), an empty folder, or a link itself, and frees its name at once,
 // even while another program still holds the file open. A path that names nothing counts as
 // removed. A file that another program is writing is not removed: that answers
-// kErrorSharingViolation.
-std::uint32_t RemoveEntry(const std::wstring& path);
+// kErrorSharingViolation. A failure may leave the entry under another name in its folder (on
+// Windows, where it was moved aside to be deleted and could not be moved back); `aside` then
+// receives that name's full path in its usual form, and is left alone otherwise.
+std::uint32_t RemoveEntry(const std::wstring& path, std::wstring* aside = nullptr);
 
 // False only when the two are known to differ: the second names nothing, or both open with
 // different volume or file ids. Whatever cannot be opened may be the other file.
@@ -87,5 +89,8 @@ std::wstring SystemPath(const std::wstring& path);
 
 // The path the filesystem error carries, in the host's own encoding.
 std::filesystem::path ErrorPath(const std::wstring& path);
+
+// The wide text of a path made by ErrorPath, as it was given.
+std::wstring ErrorPathText(const std::filesystem::path& path);
 
 }  // namespace host

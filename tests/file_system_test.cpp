@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "platform/com_owner.h"
@@ -133,6 +135,30 @@ TEST(FileSystemTest, AFileBeingWrittenIsNeitherOpenedAgainForWritingNorRemoved) 
         EXPECT_FALSE(TestEntryExists(folder / L"out.jpg"));
     }
     CoUninitialize();
+}
+
+// An old JPEG that a removal left under another name is named in the user's text, as the host
+// carried it in the error's second path; any other filesystem error reads as the plain text.
+TEST(FileSystemTest, PathFailureTextNamesTheFileLeftAside) {
+    const std::wstring plain = L"파일 경로를 읽거나 쓸 수 없습니다.";
+    const std::wstring moved = plain + L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: ";
+    const std::wstring jpeg = L"C:\\사진\\IMG_0001.jpg";
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"", plain},
+        {L"C:\\사진\\~heic-to-jpeg-4242-1.deleting",
+         moved + L"C:\\사진\\~heic-to-jpeg-4242-1.deleting"},
+        {L"\\\\server\\share\\앨범 2024\\~heic-to-jpeg-7-12.deleting",
+         moved + L"\\\\server\\share\\앨범 2024\\~heic-to-jpeg-7-12.deleting"},
+    };
+    const std::error_code denied(5, std::system_category());
+    for (const auto& [aside, text] : cases) {
+        const std::filesystem::filesystem_error error =
+            aside.empty()
+                ? std::filesystem::filesystem_error("remove", host::ErrorPath(jpeg), denied)
+                : std::filesystem::filesystem_error("remove", host::ErrorPath(jpeg),
+                                                    host::ErrorPath(aside), denied);
+        EXPECT_EQ(PathFailureText(error), text) << testing::PrintToString(aside);
+    }
 }
 
 TEST(FileSystemTest, IsSameFileComparesIdentityNotSpelling) {

@@ -5,8 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/windows_path_text.h"
 #include "platform/file_system_host.h"
+#include "platform/win32/file_system_seams.h"
+#include "platform/windows_path_text.h"
 
 namespace {
 
@@ -71,6 +72,45 @@ HANDLE OpenForQuery(const std::wstring& systemPath) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+// The information class of FILE_DISPOSITION_INFO_EX, which mingw-w64 names only for a newer
+// _WIN32_WINNT than ours; Microsoft's FILE_INFO_BY_HANDLE_CLASS numbers it 21.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+struct DispositionEx {
+    DWORD flags;
+};
+
+// POSIX semantics take the name away as soon as this handle closes, even while other programs
+// still hold the file open, so nothing is moved aside. NTFS on Windows 10 1809 and later does
+// it; FAT32, exFAT, network shares, older Windows and Wine refuse it.
+bool DeleteWithPosixSemantics(HANDLE file, DWORD moreFlags) {
+    DispositionEx disposition{kDispositionDelete | kDispositionPosixSemantics | moreFlags};
+    return SetFileInformationByHandle(file, kFileDispositionInfoEx, &disposition,
+                                      sizeof disposition) != FALSE;
+}
+
+// Marks a file that this run created for deletion through its own handle, before that handle
+// closes: its name is free at once where POSIX semantics are granted, otherwise once the last
+// handle lets go. Nothing else that came to stand under the name is touched.
+void DeleteOwnFile(HANDLE file) {
+    if (DeleteWithPosixSemantics(file, 0)) return;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// The usual form of a path in the "\\?\" form: "\\?\C:\a" is "C:\a", "\\?\UNC\s\a" is "\\s\a".
+std::wstring UsualForm(const std::wstring& systemPath) {
+    constexpr std::wstring_view unc = L"\\\\?\\UNC\\";
+    constexpr std::wstring_view local = L"\\\\?\\";
+    const std::wstring_view path(systemPath);
+    if (path.substr(0, unc.size()) == unc) return L"\\\\" + std::wstring(path.substr(unc.size()));
+    if (path.substr(0, local.size()) == local) return std::wstring(path.substr(local.size()));
+    return systemPath;
+}
+
 EntryKind KindOf(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::directory
                                                         : EntryKind::regularFile;
@@ -117,27 +157,51 @@ std::uint32_t DeleteEvenReadOnly(const std::wstring& path, DWORD attributes) {
     return retryError;
 }
 
-// A file that another program holds open with delete sharing (a viewer, the indexer, a sync
-// client) is only marked for deletion, and FAT, exFAT and network shares keep its name taken
-// until that program lets go. Moved aside first, under a name of its own in the same folder, it
-// frees the name at once and still goes away once it is let go.
-std::uint32_t RemoveFile(const std::wstring& systemPath, DWORD attributes) {
+// Where the file system refuses POSIX semantics, a file that another program holds open with
+// delete sharing (a viewer, the indexer, a sync client) is only marked for deletion, and its name
+// stays taken until that program lets go. Moved aside first, under a name of its own in the same
+// folder, it frees the name at once and still goes away once it is let go. One that cannot be
+// deleted goes back under its name; when that fails too, `aside` tells where it is.
+std::uint32_t MoveAsideAndDelete(const std::wstring& systemPath, DWORD attributes,
+                                 std::wstring* aside) {
     static unsigned counter = 0;
     const std::wstring folder(systemPath.substr(0, systemPath.find_last_of(L'\\') + 1));
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::wstring aside = folder + L"~heic-to-jpeg-" +
-                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(++counter) + L".deleting";
-        if (!MoveFileExW(systemPath.c_str(), aside.c_str(), 0)) {
+        const std::wstring asidePath = folder + L"~heic-to-jpeg-" +
+                                       std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                       std::to_wstring(++counter) + L".deleting";
+        if (!MoveFileExW(systemPath.c_str(), asidePath.c_str(), 0)) {
             const std::uint32_t error = LastError();
             if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
             return error;
         }
-        const std::uint32_t error = DeleteEvenReadOnly(aside, attributes);
-        if (error != ERROR_SUCCESS) MoveFileExW(aside.c_str(), systemPath.c_str(), 0);
+        const std::uint32_t error = DeleteEvenReadOnly(asidePath, attributes);
+        if (error != ERROR_SUCCESS &&
+            !host::seams::moveBack(asidePath.c_str(), systemPath.c_str(), 0) && aside != nullptr) {
+            *aside = UsualForm(asidePath);
+        }
         return error;
     }
     return ERROR_ALREADY_EXISTS;
+}
+
+// The entry itself is opened (a link, not its target), with every sharing, so that a viewer's
+// open file does not refuse it; one that another program writes refuses the open with
+// ERROR_SHARING_VIOLATION.
+std::uint32_t RemoveFile(const std::wstring& systemPath, DWORD attributes, std::wstring* aside) {
+    {
+        const HandleOwner entry(CreateFileW(
+            systemPath.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!entry.valid()) {
+            const std::uint32_t error = LastError();
+            return host::IsNotFoundError(error) ? ERROR_SUCCESS : error;
+        }
+        if (DeleteWithPosixSemantics(entry.get(), kDispositionIgnoreReadOnly)) {
+            return ERROR_SUCCESS;  // the name goes as the handle closes
+        }
+    }
+    return MoveAsideAndDelete(systemPath, attributes, aside);
 }
 
 }  // namespace
@@ -179,7 +243,7 @@ std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
         return ERROR_SUCCESS;
     }
     // A link: what counts is its final target.
-    const HandleOwner target(OpenForQuery(systemPath));
+    const HandleOwner target(seams::openForQuery(systemPath));
     if (!target.valid()) return LastError();
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(target.get(), &information)) return LastError();
@@ -192,7 +256,7 @@ std::uint32_t host::QueryKind(const std::wstring& path, EntryKind& kind) {
 // its name is taken.
 std::uint32_t host::QueryOwnKind(const std::wstring& path, EntryKind& kind) {
     const std::wstring systemPath = SystemPath(path);
-    const DWORD attributes = GetFileAttributesW(systemPath.c_str());
+    const DWORD attributes = host::seams::ownAttributes(systemPath.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         kind =
             (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? EntryKind::link : KindOf(attributes);
@@ -225,10 +289,15 @@ std::uint32_t host::CreateNewFile(const std::wstring& path, FileHandle& file) {
         }
         return error;
     }
-    // A JPEG is never reported written into a device.
-    if (GetFileType(created) != FILE_TYPE_DISK) {
+    // A JPEG is never reported written into a device, and a refused claim leaves no empty file.
+    // FILE_TYPE_UNKNOWN with an error is a failed call, whose error is the answer.
+    SetLastError(ERROR_SUCCESS);
+    const DWORD type = host::seams::fileType(created);
+    if (type != FILE_TYPE_DISK) {
+        const DWORD error = type == FILE_TYPE_UNKNOWN ? GetLastError() : ERROR_SUCCESS;
+        DeleteOwnFile(created);
         CloseHandle(created);
-        return ERROR_INVALID_NAME;
+        return error != ERROR_SUCCESS ? error : ERROR_INVALID_NAME;
     }
     file = reinterpret_cast<FileHandle>(created);
     return ERROR_SUCCESS;
@@ -243,17 +312,14 @@ std::uint32_t host::FinishNewFile(FileHandle& file, const std::wstring& /*path*/
 
 void host::DiscardNewFile(FileHandle& file, const std::wstring& /*path*/) noexcept {
     if (file == kNoFile) return;
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(ToHandle(file), FileDispositionInfo, &disposition,
-                               sizeof disposition);
+    DeleteOwnFile(ToHandle(file));
     CloseHandle(ToHandle(file));
     file = kNoFile;
 }
 
 // A file held open without delete sharing (our own JPEG while it is written) refuses removal with
 // ERROR_SHARING_VIOLATION by itself.
-std::uint32_t host::RemoveEntry(const std::wstring& path) {
+std::uint32_t host::RemoveEntry(const std::wstring& path, std::wstring* aside) {
     const std::wstring systemPath = SystemPath(path);
     // The link's own attributes, not its target's.
     const DWORD attributes = GetFileAttributesW(systemPath.c_str());
@@ -264,13 +330,13 @@ std::uint32_t host::RemoveEntry(const std::wstring& path) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return DeleteEvenReadOnly(systemPath, attributes);
     }
-    return RemoveFile(systemPath, attributes);
+    return RemoveFile(systemPath, attributes, aside);
 }
 
 bool host::SameFile(const std::wstring& first, const std::wstring& second) {
-    const HandleOwner b(OpenForQuery(SystemPath(second)));
+    const HandleOwner b(seams::openForQuery(SystemPath(second)));
     if (!b.valid()) return !IsNotFoundError(LastError());
-    const HandleOwner a(OpenForQuery(SystemPath(first)));
+    const HandleOwner a(seams::openForQuery(SystemPath(first)));
     BY_HANDLE_FILE_INFORMATION infoA{};
     BY_HANDLE_FILE_INFORMATION infoB{};
     if (!a.valid() || !GetFileInformationByHandle(a.get(), &infoA) ||
@@ -296,3 +362,12 @@ bool host::IsOwnName(const std::wstring& path) {
 std::filesystem::path host::ErrorPath(const std::wstring& path) {
     return std::filesystem::path(path);
 }
+
+std::wstring host::ErrorPathText(const std::filesystem::path& path) {
+    return path.native();
+}
+
+DWORD(WINAPI* host::seams::fileType)(HANDLE) = GetFileType;
+DWORD(WINAPI* host::seams::ownAttributes)(LPCWSTR) = GetFileAttributesW;
+HANDLE (*host::seams::openForQuery)(const std::wstring&) = OpenForQuery;
+BOOL(WINAPI* host::seams::moveBack)(LPCWSTR, LPCWSTR, DWORD) = MoveFileExW;

@@ -4,14 +4,18 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "convert/convert_file.h"
 #include "convert/failure_messages.h"
 #include "convert/path_rules.h"
 #include "platform/com_owner.h"
+#include "platform/win32/file_system_seams.h"
 #include "tests/support/test_files.h"
+#include "tests/win32/file_system_win32_support.h"
 
 namespace {
 
@@ -167,6 +171,11 @@ TEST_F(RealWic, AnyPictureWicReadsConvertsWithSelfTest) {
 }
 
 TEST_F(RealWic, WithoutAHeifCodecTheUserIsToldToInstallIt) {
+    // A Windows with the HEIF image extension (not Wine, not a CI runner) reads the file instead.
+    ComOwner<IWICBitmapDecoder> heif;
+    if (factory_->CreateDecoder(GUID_ContainerFormatHeif, nullptr, heif.put()) >= 0) {
+        GTEST_SKIP() << "this Windows has a HEIF decoder";
+    }
     const std::wstring input = folder_ / L"IMG_0001.HEIC";
     WriteTestFile(input, std::string("\0\0\0\x18"
                                      "ftypheic\0\0\0\0mif1heic",
@@ -518,6 +527,50 @@ TEST_F(RealWic, AFailureLateInTheEncodingLeavesNoFileBehind) {
         EXPECT_EQ(result.hresult, kLateFailure);
         EXPECT_EQ(result.message, FormatFailureMessage(kLateFailure));
         EXPECT_FALSE(TestEntryExists(result.outputPath));
+    }
+}
+
+// An old JPEG that can be renamed but not deleted (where POSIX semantics are refused) fails the
+// photo, whether it stood there before or came before the claim. When it cannot be moved back
+// either, the failure names it in its usual form, even for a "\\?\" output folder.
+TEST_F(RealWic, AnOldJpegLeftAsideIsNamedInThePhotosFailure) {
+    if (PosixDeletionGranted(folder_, true)) {
+        GTEST_SKIP() << "this file system deletes a program in use at once: nothing goes aside";
+    }
+    const std::tuple<bool, bool, const wchar_t*> cases[] = {
+        {false, true, L""}, {false, false, L""}, {true, true, L""}, {false, true, L"\\\\?\\"}};
+    for (const auto& [late, moveBackFails, prefix] : cases) {
+        SCOPED_TRACE(testing::Message() << late << moveBackFails);
+        TempFolder folder;
+        const std::wstring input = folder / L"picture.png";
+        const std::wstring old = folder / L"picture.jpg";
+        WriteTestFile(input, TwoColorPng(32, 16, kRed, kBlue));
+        std::unique_ptr<ImageInUse> inUse(late ? nullptr : new ImageInUse(old));
+        ConversionOptions options;
+        options.selfTest = options.overwrite = true;
+        options.outputDir = prefix + folder.path();
+        AtFailure seen;
+        WrappedFactory* wrapped = new WrappedFactory(factory_.get(), LateCall::none, seen);
+        wrapped->whileCreatingStream = [&] {
+            if (late) inUse.reset(new ImageInUse(old));
+        };
+        ConversionResult result;
+        {
+            const SeamScope seam(host::seams::moveBack,
+                                 moveBackFails ? &RefusedMove : host::seams::moveBack);
+            result = ConvertFile(wrapped, input, options);
+        }
+        wrapped->Release();
+        const std::vector<std::wstring> aside = AsideFiles(folder);
+
+        EXPECT_EQ(static_cast<std::uint32_t>(result.hresult), 0x80070003u);
+        EXPECT_EQ(TestEntryExists(old), !moveBackFails);
+        ASSERT_EQ(aside.size(), moveBackFails ? 1u : 0u);
+        EXPECT_EQ(
+            result.message,
+            L"파일 경로를 읽거나 쓸 수 없습니다." +
+                (moveBackFails ? L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " + aside[0] : L""));
+        if (moveBackFails) MoveFileExW(aside[0].c_str(), old.c_str(), 0);
     }
 }
 

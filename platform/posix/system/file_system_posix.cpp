@@ -104,7 +104,8 @@ void host::DiscardNewFile(FileHandle& file, const std::wstring& path) noexcept {
 // A read-only file needs no special care here: removal depends on the folder, not the file.
 // A file that an output stream is writing is refused, as Windows refuses it; the lock is held
 // through the unlink, so that no writer starts in between. A link goes itself, never its target.
-std::uint32_t host::RemoveEntry(const std::wstring& path) {
+// Nothing is ever moved aside here.
+std::uint32_t host::RemoveEntry(const std::wstring& path, std::wstring* /*aside*/) {
     const std::string hostPath = HostPath(path);
     struct stat information {};
     if (lstat(hostPath.c_str(), &information) != 0) {
@@ -141,4 +142,8 @@ std::wstring host::SystemPath(const std::wstring& path) {
 
 std::filesystem::path host::ErrorPath(const std::wstring& path) {
     return std::filesystem::path(ToUtf8(path));
+}
+
+std::wstring host::ErrorPathText(const std::filesystem::path& path) {
+    return FromUtf8(path.native());
 }
