@@ -69,12 +69,9 @@ void CreateDirectories(const std::wstring& path) {
 }
 
 std::wstring PathFailureText(const std::filesystem::filesystem_error& error) {
-    std::wstring text = L"파일 경로를 읽거나 쓸 수 없습니다.";
-    if (!error.path2().empty()) {
-        text += L" 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: ";
-        text += host::ErrorPathText(error.path2());
-    }
-    return text;
+    if (error.path2().empty()) return L"파일 경로를 읽거나 쓸 수 없습니다.";
+    return L"파일 경로를 읽거나 쓸 수 없습니다. 이전 JPEG 파일은 다음 위치로 옮겨졌습니다: " +
+           host::ErrorPathText(error.path2());
 }
 
 std::uint32_t RemovePathAnswering(const std::wstring& path) {
