@@ -1,5 +1,6 @@
 """Makes the release files of the Windows build: heic-to-jpeg-<version>-win64.zip, the per-user
-installer heic-to-jpeg-<version>-win64.msi with the same files, and SHA256SUMS for both.
+installer heic-to-jpeg-<version>-win64.msi and the machine-wide one
+heic-to-jpeg-<version>-win64-machine.msi with the same files, and SHA256SUMS for the three.
 
     make_release.py SETTINGS [--out FOLDER] [--pfx FILE --password-file FILE [--timestamp-url URL]]
 
@@ -22,6 +23,7 @@ import sys
 import time
 import uuid
 import zipfile
+from dataclasses import dataclass
 from pathlib import Path
 
 import msi_dialogs
@@ -36,6 +38,24 @@ DOS_DIRECTORY, DOS_ARCHIVE = 0x10, 0x20
 
 class ReleaseError(Exception):
     pass
+
+
+@dataclass(frozen=True)
+class Installer:
+    """One of the release's installers: its WiX source, what its file name ends in, the lines of
+    its closing dialog, and whether it refuses a per-machine request."""
+    wxs: str
+    suffix: str
+    exit_lines: tuple
+    per_user: bool
+
+    def file_name(self, version):
+        return f"heic-to-jpeg-{version}-win64{self.suffix}.msi"
+
+
+PER_USER = Installer("installer.wxs", "", msi_dialogs.PER_USER_EXIT_LINES, True)
+PER_MACHINE = Installer("installer-machine.wxs", "-machine", msi_dialogs.MACHINE_EXIT_LINES, False)
+INSTALLERS = (PER_USER, PER_MACHINE)
 
 
 def source_epoch(source_dir):
@@ -104,14 +124,14 @@ def write_zip(folder, target, epoch):
                              compresslevel=9)
 
 
-def write_installer(folder, target, version, epoch, icon, work):
+def write_installer(folder, target, version, epoch, icon, work, installer=PER_USER):
     """Builds the installer from the files in folder with wixl, then mends what wixl cannot write."""
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     for path in folder.iterdir():
         shutil.copy2(path, work / path.name)
     shutil.copyfile(icon, work / "program.ico")
-    wxs = (HERE / "installer.wxs").read_text(encoding="utf-8")
+    wxs = (HERE / installer.wxs).read_text(encoding="utf-8")
     ascii_wxs, texts = msi_tables.replace_korean_texts(wxs)
     (work / "installer.wxs").write_text(ascii_wxs, encoding="utf-8")
 
@@ -134,7 +154,10 @@ def write_installer(folder, target, version, epoch, icon, work):
     msi_tables.restore_korean_texts(built, texts)
     msi_tables.add_short_names(built)
     msi_tables.add_file_versions(built, folder)
-    msi_tables.add_dialogs(built)
+    msi_tables.add_dialogs(built, installer.exit_lines)
+    if installer.per_user:
+        msi_tables.refuse(built, msi_tables.PER_MACHINE_REQUEST,
+                          msi_dialogs.PER_MACHINE_REFUSED.format(machine_msi=PER_MACHINE.file_name(version)))
     msi_tables.allow_same_version_upgrade(built)
     msi_tables.stamp_summary(built, package_code, epoch)
     shutil.move(built, target)
@@ -147,8 +170,8 @@ def write_sums(files, target):
 
 def make_release(settings, out, signing):
     version, build = settings["version"], Path(settings["build"])
-    outputs = [out / f"heic-to-jpeg-{version}-win64.zip", out / f"heic-to-jpeg-{version}-win64.msi",
-               out / "SHA256SUMS"]
+    installers = [out / installer.file_name(version) for installer in INSTALLERS]
+    outputs = [out / f"heic-to-jpeg-{version}-win64.zip", *installers, out / "SHA256SUMS"]
     for path in outputs:
         path.unlink(missing_ok=True)
     try:
@@ -159,10 +182,11 @@ def make_release(settings, out, signing):
         set_times(folder, epoch)
         out.mkdir(parents=True, exist_ok=True)
         write_zip(folder, outputs[0], epoch)
-        write_installer(folder, outputs[1], version, epoch, Path(settings["icon"]), build / "release-msi")
-        if signing:
-            sign(outputs[1], signing)
-        write_sums(outputs[:2], outputs[2])
+        for installer, target in zip(INSTALLERS, installers):
+            write_installer(folder, target, version, epoch, Path(settings["icon"]), build / "release-msi", installer)
+            if signing:
+                sign(target, signing)
+        write_sums(outputs[:-1], outputs[-1])
     except BaseException:
         for path in outputs:
             path.unlink(missing_ok=True)

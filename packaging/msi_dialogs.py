@@ -17,10 +17,23 @@ _TASK_PROPERTY = "HeicTask"
 
 CLOSE_BUTTON = "닫기"
 EXIT_DIALOG_TITLE = "HEIC to JPEG Converter가 설치되었습니다."
-EXIT_DIALOG_LINES = (
-    "시작 메뉴에서 「HEIC를 JPEG로 변환」을 찾아 실행하세요.",
-    "탐색기에서 사진을 선택하고 [보내기] > 「HEIC를 JPEG로」를 고르면 바로 변환됩니다.",
+# The closing dialog's lines name menus and buttons in brackets, as the guide does. The per-user
+# package makes the [보내기] entry; the machine-wide one cannot (Windows has no all-users one).
+PER_USER_EXIT_LINES = (
+    "시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요.",
+    "파일 탐색기에서 사진을 선택하고 [보내기] > [HEIC를 JPEG로]를 선택하면 바로 변환됩니다.",
 )
+MACHINE_EXIT_LINES = (
+    "시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요.",
+    "[보내기] 메뉴에 넣는 방법은 사용설명서에 있습니다.",
+)
+# How many lines of text each line of the closing dialog may take: the second wraps at the
+# dialog's width.
+_EXIT_LINE_ROWS = (1, 2)
+# The per-user package's answer to a per-machine request, in the error dialog; {machine_msi} is
+# the machine-wide package's file name.
+PER_MACHINE_REFUSED = ("이 설치 파일은 현재 사용자에게만 설치합니다. 모든 사용자에게 설치하려면 "
+                       "{machine_msi}를 쓰세요.")
 ROLLED_BACK = "바뀐 것은 모두 되돌렸습니다."
 FATAL_ERROR_TITLE = "{task}를 마치지 못했습니다."
 USER_EXIT_TITLE = "{task}를 취소했습니다."
@@ -40,16 +53,22 @@ OK_BUTTON = "확인"
 ERROR_BUTTONS = (("A", "ErrorAbort", "중단"), ("C", "ErrorCancel", "취소"), ("I", "ErrorIgnore", "무시"),
                  ("N", "ErrorNo", "아니요"), ("O", "ErrorOk", "확인"), ("R", "ErrorRetry", "다시 시도"),
                  ("Y", "ErrorYes", "예"))
-# What the progress dialog says during the actions that take the time; Windows Installer has its
-# own texts for the others, in the language of Windows.
+# What the progress dialog says during the actions that take the time, and the template of their
+# data (the dialog shows none); Windows Installer has its own texts for the others, in the language
+# of Windows. It shows an action's text only while it runs the install script, between
+# InstallInitialize and InstallFinalize: RemoveExistingProducts, which runs before, shows none.
+# GenerateScript, Rollback and RollbackCleanup are its own steps, not in any sequence; their
+# template must be [1].
 ACTION_TEXTS = {
-    "RemoveExistingProducts": "이전 버전을 제거하고 있습니다.",
-    "RemoveFiles": "파일을 지우고 있습니다.",
-    "InstallFiles": "파일을 복사하고 있습니다.",
-    "RemoveShortcuts": "바로 가기를 지우고 있습니다.",
-    "CreateShortcuts": "바로 가기를 만들고 있습니다.",
-    "RemoveRegistryValues": "레지스트리 값을 지우고 있습니다.",
-    "WriteRegistryValues": "레지스트리 값을 쓰고 있습니다.",
+    "GenerateScript": ("작업을 준비하고 있습니다.", "[1]"),
+    "RemoveFiles": ("파일을 지우고 있습니다.", None),
+    "InstallFiles": ("파일을 복사하고 있습니다.", None),
+    "RemoveShortcuts": ("바로 가기를 지우고 있습니다.", None),
+    "CreateShortcuts": ("바로 가기를 만들고 있습니다.", None),
+    "RemoveRegistryValues": ("레지스트리 값을 지우고 있습니다.", None),
+    "WriteRegistryValues": ("레지스트리 값을 쓰고 있습니다.", None),
+    "Rollback": ("바뀐 것을 되돌리고 있습니다.", "[1]"),
+    "RollbackCleanup": ("백업 파일을 지우고 있습니다.", "[1]"),
 }
 
 # Dialog names Windows Installer looks for, and ours.
@@ -172,14 +191,18 @@ def _buttons(dialog_width, dialog_height, names_and_texts):
             for n, (name, text) in enumerate(names_and_texts)]
 
 
-def _closing_dialog(name, title, lines):
-    """A title, a text per line below it and 닫기: how a run ends."""
+def _closing_dialog(name, title, lines, rows=()):
+    """A title, a text per line below it and 닫기: how a run ends. rows gives how many lines of
+    text each line may take, one where it gives none."""
     width = 360
-    texts = [("Title", "{\\DialogTitle}" + _formatted(title))]
-    texts += [(f"Line{n}", _formatted(text)) for n, text in enumerate(lines, 1)]
-    height = 18 + len(texts) * _LINE + 33
-    controls = [_Control(control, "Text", _MARGIN, 12 + n * _LINE + (6 if n else 0), width - 2 * _MARGIN, _LINE, text)
-                for n, (control, text) in enumerate(texts)]
+    texts = [("Title", "{\\DialogTitle}" + _formatted(title), 1)]
+    texts += [(f"Line{n}", _formatted(text), rows[n - 1] if n <= len(rows) else 1)
+              for n, text in enumerate(lines, 1)]
+    height = 18 + sum(r for _, _, r in texts) * _LINE + 33
+    controls, y = [], 12
+    for control, text, r in texts:
+        controls.append(_Control(control, "Text", _MARGIN, y, width - 2 * _MARGIN, r * _LINE, text))
+        y += r * _LINE + (6 if control == "Title" else 0)
     controls += _buttons(width, height, [("Close", CLOSE_BUTTON)])
     return _Dialog(name, width, height, controls, ["Close"], default="Close", cancel="Close",
                    events=[("Close", "EndDialog", "Return", "1")])
@@ -253,9 +276,10 @@ def _rm_files_in_use_dialog():
                            ("OK", "EndDialog", "Return", "1"), ("Cancel", "EndDialog", "Exit", "1")])
 
 
-def queries():
-    """Every row of the dialogs and of the sequences that show them."""
-    exit_dialog = _closing_dialog(EXIT_DIALOG, EXIT_DIALOG_TITLE, EXIT_DIALOG_LINES)
+def queries(exit_lines):
+    """Every row of the dialogs and of the sequences that show them; exit_lines are the lines of
+    the dialog that ends an install."""
+    exit_dialog = _closing_dialog(EXIT_DIALOG, EXIT_DIALOG_TITLE, exit_lines, _EXIT_LINE_ROWS)
     dialogs = [exit_dialog, _closing_dialog(FATAL_ERROR_DIALOG, FATAL_ERROR_TITLE, [ROLLED_BACK]),
                _closing_dialog(USER_EXIT_DIALOG, USER_EXIT_TITLE, [ROLLED_BACK]), _progress_dialog(),
                _cancel_dialog(), _error_dialog(), _files_in_use_dialog(), _rm_files_in_use_dialog()]
@@ -270,7 +294,8 @@ def queries():
     queries += [_insert("RadioButton", Property=_CLOSE_OPTION, Order=n, Value=value, X=0, Y=(n - 1) * 20,
                         Width=330, Height=18, Text=_formatted(text))
                 for n, (value, text) in enumerate(zip(_CLOSE_VALUES, RM_CHOICES), 1)]
-    queries += [_insert("ActionText", Action=action, Description=text) for action, text in ACTION_TEXTS.items()]
+    queries += [_insert("ActionText", Action=action, Description=text, Template=template)
+                for action, (text, template) in ACTION_TEXTS.items()]
     # An administrative install (msiexec /a) unpacks the files for others to install: nothing is
     # in the Start menu yet.
     queries += [_insert("ControlCondition", Dialog_=EXIT_DIALOG, Control_=control.name, Action="Hide",

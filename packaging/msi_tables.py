@@ -133,11 +133,27 @@ def allow_same_version_upgrade(msi):
     raise ValueError("the installer has no upgrade row for older versions")
 
 
-def add_dialogs(msi):
-    """Writes the dialogs' tables (msi_dialogs.py), their Korean texts in the code page of the others."""
+def add_dialogs(msi, exit_lines):
+    """Writes the dialogs' tables (msi_dialogs.py), their Korean texts in the code page of the others;
+    exit_lines are the closing dialog's."""
     msi = Path(msi).resolve()
     _force_korean_codepage(msi)
-    _run("msibuild", str(msi), *(part for query in msi_dialogs.queries() for part in ("-q", query)))
+    _run("msibuild", str(msi), *(part for query in msi_dialogs.queries(exit_lines) for part in ("-q", query)))
+
+
+# A per-machine request: ALLUSERS=1, or ALLUSERS=2, which Windows Installer takes for per machine
+# unless MSIINSTALLPERUSER=1 says otherwise.
+PER_MACHINE_REQUEST = "ALLUSERS=1 OR (ALLUSERS=2 AND NOT MSIINSTALLPERUSER=1)"
+
+
+def refuse(msi, request, text):
+    """Adds a launch condition that ends an install asked for with the request, showing the text.
+    An installed product is still removed or repaired, whatever the command line says. wixl
+    writes no launch condition of our own."""
+    msi = Path(msi).resolve()
+    _force_korean_codepage(msi)
+    _run("msibuild", str(msi), "-q", "INSERT INTO `LaunchCondition` (`Condition`, `Description`) "
+         f"VALUES ({_sql_value(f'Installed OR NOT ({request})', 's')}, {_sql_value(text, 's')})")
 
 
 # A short name is 8.3, of letters, digits and a few signs; a long one needs one beside it, since

@@ -1,7 +1,8 @@
 # The release files of the Windows build. `cmake --build <build folder> --target package` makes
 # heic-to-jpeg-<version>-win64.zip, holding the one folder heic-to-jpeg-<version>, the per-user
-# installer heic-to-jpeg-<version>-win64.msi with the same files, and SHA256SUMS beside them
-# (make_release.py beside this file tells how, and how they stay reproducible).
+# installer heic-to-jpeg-<version>-win64.msi and the machine-wide heic-to-jpeg-<version>-win64-machine.msi
+# with the same files, and SHA256SUMS beside them (make_release.py beside this file tells how, and
+# how they stay reproducible).
 #
 # The user guide and the licence notices are written while packaging, not by the normal build, so
 # that a missing guide or copyright file fails only the package.

@@ -43,6 +43,7 @@ class PackageTest(scenarios.ScenarioCase):
         packages = Path(os.environ["HEIC_E2E_PACKAGES"])
         cls.zip = packages / f"{cls.top}-win64.zip"
         cls.msi = packages / f"{cls.top}-win64.msi"
+        cls.machine_msi = packages / f"{cls.top}-win64-machine.msi"
         cls.sums = packages / "SHA256SUMS"
         with zipfile.ZipFile(cls.zip) as archive:
             cls.entries = archive.infolist()
@@ -52,9 +53,9 @@ class PackageTest(scenarios.ScenarioCase):
         cls.folder = cls.unpacked / cls.top
         cls.program = cls.folder / PROGRAM
 
-    def test_checksums_name_the_zip_and_the_installer(self):
+    def test_checksums_name_the_zip_and_the_installers(self):
         expected = "".join(f"{hashlib.sha256(path.read_bytes()).hexdigest()}  {path.name}\n"
-                           for path in (self.zip, self.msi))
+                           for path in (self.zip, self.msi, self.machine_msi))
         self.assertEqual(self.sums.read_text(encoding="ascii"), expected)
 
     def test_one_folder_with_three_files(self):

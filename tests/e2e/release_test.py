@@ -3,8 +3,10 @@ files' reproducibility, and their signatures.
 
 Run through ctest, which makes the release files first:  python3 release_test.py InstallerTest
 """
+import contextlib
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -28,8 +30,22 @@ VERSION = SETTINGS["version"]
 RELEASE = Path(SETTINGS["out"])
 ZIP = RELEASE / f"heic-to-jpeg-{VERSION}-win64.zip"
 MSI = RELEASE / f"heic-to-jpeg-{VERSION}-win64.msi"
+MACHINE_MSI = RELEASE / f"heic-to-jpeg-{VERSION}-win64-machine.msi"
 WORK = Path(os.environ["HEIC_E2E_ROOT"]) / "release"
 NAME = "HEIC to JPEG Converter"
+KEY = "Software\\ORVIK\\HEIC to JPEG Converter"
+PER_USER, MACHINE = "per-user", "machine"
+RELEASED = {PER_USER: MSI, MACHINE: MACHINE_MSI}
+EXIT_LINES = {
+    PER_USER: ("시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요.",
+               "파일 탐색기에서 사진을 선택하고 [보내기] > [HEIC를 JPEG로]를 선택하면 바로 변환됩니다."),
+    MACHINE: ("시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요.",
+              "[보내기] 메뉴에 넣는 방법은 사용설명서에 있습니다."),
+}
+# The programs' folder of the all-users Start menu, and the keys that name the user's.
+ALL_USERS_PROGRAMS = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs"
+SHELL_FOLDERS = [("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", "REG_EXPAND_SZ"),
+                 ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "REG_SZ")]
 
 
 def zip_files(path):
@@ -69,11 +85,20 @@ class WineInstaller(unittest.TestCase):
         cls.wine("wineboot", "-i")
         # One server for the whole test: the registry is read from it, and each command starts quicker.
         subprocess.run(["wineserver", "-p"], env=cls.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        users = cls.folder / "prefix/drive_c/users"
+        cls.drive = cls.folder / "prefix/drive_c"
+        users = cls.drive / "users"
         cls.user = next(p for p in users.iterdir() if p.name != "Public")
         cls.installed = cls.user / "AppData/Local/Programs/ORVIK" / NAME
         cls.menu = cls.user / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
         cls.send_to = cls.user / "AppData/Roaming/Microsoft/Windows/SendTo"
+        cls.places = {
+            PER_USER: Places(cls.installed, [cls.menu, cls.send_to], f"HKEY_CURRENT_USER\\{KEY}",
+                             cls.user / "AppData/Roaming/Microsoft/Installer"),
+            MACHINE: Places(cls.drive / "Program Files/ORVIK" / NAME,
+                            [cls.drive / "ProgramData/Microsoft/Windows/Start Menu/Programs"],
+                            f"HKEY_LOCAL_MACHINE\\{KEY}", cls.drive / "windows/Installer"),
+        }
+        cls.user_programs = [cls.shell_folder(key) for key, _ in SHELL_FOLDERS]
 
     @classmethod
     def tearDownClass(cls):
@@ -85,19 +110,51 @@ class WineInstaller(unittest.TestCase):
         return subprocess.run(["wine", *command], env=cls.env, cwd=cwd, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300).returncode
 
+    @classmethod
+    def shell_folder(cls, key):
+        """The user's Programs folder as the key names it."""
+        export = cls.folder / "shell-folders.reg"
+        assert cls.wine("reg", "export", key, str(export), "/y") == 0, key
+        text = export.read_bytes().decode("utf-16").replace("\\\r\n  ", "")
+        found = re.search(r'^"Programs"=(.*)$', text, re.MULTILINE)
+        assert found, f"{key} names no Programs folder"
+        return found[1].rstrip("\r")
+
+    @contextlib.contextmanager
+    def start_menu_of(self, msi):
+        """Wine's Windows Installer puts ProgramMenuFolder in the user's Start menu even for a
+        per-machine package (a FIXME of its own); Windows puts it in the all-users one. For a
+        per-machine package, the user's Programs folder is the all-users one while msiexec runs."""
+        if {"Property": "ALLUSERS", "Value": "1"} not in msi_tables.rows(msi, "Property"):
+            yield
+            return
+        for key, kind in SHELL_FOLDERS:
+            self.assertEqual(self.wine("reg", "add", key, "/v", "Programs", "/t", kind, "/d", ALL_USERS_PROGRAMS,
+                                       "/f"), 0)
+        try:
+            yield
+        finally:
+            # As exported: a quoted text, or hex(2) for REG_EXPAND_SZ, which reg import takes back as it was.
+            restore = self.folder / "restore.reg"
+            restore.write_bytes(("\ufeffWindows Registry Editor Version 5.00\r\n" + "".join(
+                f"\r\n[{key.replace('HKCU', 'HKEY_CURRENT_USER')}]\r\n\"Programs\"={value}\r\n"
+                for (key, _), value in zip(SHELL_FOLDERS, self.user_programs))).encode("utf-16-le"))
+            self.assertEqual(self.wine("reg", "import", str(restore)), 0)
+
     @staticmethod
     def msiexec_args(action, msi):
         return ["msiexec", action, "Z:" + str(msi).replace("/", "\\")]
 
-    def msiexec(self, action, msi):
-        return self.wine(*self.msiexec_args(action, msi), "/qn")
+    def msiexec(self, action, msi, *properties):
+        with self.start_menu_of(msi):
+            return self.wine(*self.msiexec_args(action, msi), *properties, "/qn")
 
     def msiexec_started(self, action, msi):
         """msiexec with its full user interface, left running."""
         return subprocess.Popen(["wine", *self.msiexec_args(action, msi)], env=self.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def make_installer(self, name, version, files):
+    def make_installer(self, name, version, files, installer=make_release.PER_USER):
         """An installer of these files (name -> bytes) for this version, made as the release's is."""
         folder = self.folder / name
         folder.mkdir()
@@ -105,15 +162,18 @@ class WineInstaller(unittest.TestCase):
             (folder / file).write_bytes(data)
         msi = self.folder / f"{name}.msi"
         make_release.write_installer(folder, msi, version, release_epoch(), Path(SETTINGS["icon"]),
-                                     self.folder / "msi-work")
+                                     self.folder / "msi-work", installer)
         return msi
 
-    def registry(self):
-        """Every key of HKCU and HKLM\\Software with its values, as Wine exports them."""
+    def registry(self, *roots):
+        """Every key under the roots (all of HKCU and HKLM\\Software when none is given) with its
+        values, as Wine exports them; a root that does not exist has none."""
         keys = {}
-        for root in ("HKCU", "HKLM\\Software"):
+        for root in roots or ("HKCU", "HKLM\\Software"):
             export = self.folder / "export.reg"
-            self.assertEqual(self.wine("reg", "export", root, str(export), "/y"), 0)
+            if self.wine("reg", "export", root, str(export), "/y"):
+                self.assertTrue(roots, f"{root} exported")
+                continue
             key = None
             for line in export.read_bytes().decode("utf-16").replace("\\\r\n  ", "").splitlines():
                 if line.startswith("["):
@@ -124,70 +184,189 @@ class WineInstaller(unittest.TestCase):
         return keys
 
     def files(self):
-        return {p.relative_to(self.user).as_posix() for p in self.user.rglob("*")}
+        """The user's profile, Program Files and ProgramData, as paths under C:."""
+        return {p.relative_to(self.drive).as_posix() for top in (self.user, self.drive / "Program Files",
+                                                                  self.drive / "ProgramData") for p in top.rglob("*")}
 
     def products(self):
         """The version of every entry of 설정 > 앱 that is ours, each checked for its publisher and
         for removal as its only action."""
-        uninstall = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
-        ours = [values for key, values in self.registry().items()
-                if key.startswith(uninstall) and f'"DisplayName"="{NAME}"' in values]
+        uninstall = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+        ours = [values for key, values in self.registry(uninstall).items()
+                if key.startswith(f"[{uninstall}\\") and f'"DisplayName"="{NAME}"' in values]
         for values in ours:
             self.assertLessEqual({'"Publisher"="ORVIK"', '"NoModify"=dword:00000001', '"NoRepair"=dword:00000001'},
                                  values)
         return [v for values in ours for v in values if v.startswith('"DisplayVersion"')]
 
+    @staticmethod
+    def links(*folders):
+        """Each of our entries in these folders, with its target."""
+        return {f"{folder.name}/{link.name}": link_target(link) for folder in folders if folder.is_dir()
+                for link in folder.glob("HEIC*.lnk")}
+
+    def ours(self, package):
+        """What an installed package is made of: its files, its entries and the values of its key."""
+        places = self.places[package]
+        files = {p.name: p.read_bytes() for p in places.installed.iterdir()} if places.installed.is_dir() else {}
+        return files, self.links(*places.entries), self.registry(places.key).get(f"[{places.key}]")
+
+    def windows_path(self, path):
+        return "C:\\" + path.relative_to(self.drive).as_posix().replace("/", "\\")
+
+
+class Places:
+    """Where a package puts its files, its entries (the Start menu's first) and its key, and where
+    Windows Installer keeps the icon of its entry in 설정 > 앱."""
+
+    def __init__(self, installed, entries, key, icons):
+        self.installed, self.entries, self.menu, self.key, self.icons = installed, entries, entries[0], key, icons
+
 
 class InstallerTest(WineInstaller):
-    """Installs, upgrades, refuses a downgrade and uninstalls, silently."""
+    """Installs, upgrades, refuses a downgrade and uninstalls each package, silently; refuses a
+    per-machine request of the per-user one; and the two side by side."""
 
     def test_install_upgrade_refuse_downgrade_uninstall(self):
-        before_files, before_registry = self.files(), self.registry()
         release = zip_files(ZIP)
+        program, guide = "heic-to-jpeg.exe", "사용설명서.txt"
+        # Their entries: the Start menu's for both, [보내기] only for the per-user one.
+        for package, installer, entries in [
+            (PER_USER, make_release.PER_USER,
+             {"HEIC를 JPEG로 변환.lnk": program, "HEIC를 JPEG로 변환 사용설명서.lnk": guide, "SendTo/HEIC를 JPEG로.lnk": program}),
+            (MACHINE, make_release.PER_MACHINE,
+             {"HEIC를 JPEG로 변환.lnk": program, "HEIC를 JPEG로 변환 사용설명서.lnk": guide}),
+        ]:
+            with self.subTest(package):
+                places = self.places[package]
+                before_files, before_registry = self.files(), self.registry()
+                # Installers of the same files but for their texts: an older version, and a rebuild
+                # of this version, which has another product code.
+                other = {name: b"other " + data if name.endswith(".txt") else data for name, data in release.items()}
+                older = self.make_installer(f"older-{package}", "0.1.0", other, installer)
+                rebuilt = self.make_installer(f"rebuilt-{package}", VERSION, other, installer)
+                self.assertEqual(self.msiexec("/i", older), 0)
+                self.assertEqual(self.products(), ['"DisplayVersion"="0.1.0"'])
+                self.assertEqual(self.msiexec("/i", rebuilt), 0, "the newer version installs over the older")
+                self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'], "one entry, the newer")
 
-        # Installers of the same files but for their texts: an older version, and a rebuild of this
-        # version, which has another product code.
-        other = {name: b"other " + data if name.endswith(".txt") else data for name, data in release.items()}
-        older, rebuilt = self.make_installer("older", "0.1.0", other), self.make_installer("rebuilt", VERSION, other)
-        self.assertEqual(self.msiexec("/i", older), 0)
-        self.assertEqual(self.products(), ['"DisplayVersion"="0.1.0"'])
-        self.assertEqual(self.msiexec("/i", rebuilt), 0, "the newer version installs over the older")
-        self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'], "one entry, the newer")
+                self.assertEqual(self.msiexec("/i", RELEASED[package]), 0, "a rebuild of the same version replaces it")
+                self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'])
+                self.assertEqual({p.name: p.read_bytes() for p in places.installed.iterdir()}, release)
+                expected = {(f"{places.menu.name}/{entry}" if "/" not in entry else entry):
+                            self.windows_path(places.installed / target) for entry, target in entries.items()}
+                self.assertEqual(self.links(places.menu, self.send_to), expected)
 
-        self.assertEqual(self.msiexec("/i", MSI), 0, "a rebuild of the same version replaces it too")
-        self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'])
-        self.assertEqual({p.name: p.read_bytes() for p in self.installed.iterdir()}, release)
-        program = self.installed / "heic-to-jpeg.exe"
-        for folder, shortcut, target in [(self.menu, "HEIC를 JPEG로 변환", program),
-                                         (self.menu, "HEIC를 JPEG로 변환 사용설명서", self.installed / "사용설명서.txt"),
-                                         (self.send_to, "HEIC를 JPEG로", program)]:
-            self.assertEqual(link_target(folder / f"{shortcut}.lnk"), self.windows_path(target), shortcut)
-        icon, = self.user.glob("AppData/Roaming/Microsoft/Installer/*/program.ico")
-        self.assertEqual(icon.read_bytes(), Path(SETTINGS["icon"]).read_bytes(), "설정 > 앱 shows the program's icon")
-        self.assertEqual([v for values in self.registry().values() for v in values if v.startswith('"ProductIcon"=')],
-                         ['"ProductIcon"="' + self.windows_path(icon).replace("\\", "\\\\") + '"'])
+                photos = self.folder / f"photos-{package}"
+                photos.mkdir()
+                images.write_png(photos / "사진.png", 40, 30)
+                self.assertEqual(self.wine(str(places.installed / program), "--quiet", "--no-gui", "--self-test",
+                                           "사진.png", cwd=photos), 0)
+                self.assertEqual(images.jpeg_size(photos / "사진.jpg"), (40, 30))
 
-        photos = self.folder / "photos"
-        photos.mkdir()
-        images.write_png(photos / "사진.png", 40, 30)
-        self.assertEqual(self.wine(str(program), "--quiet", "--no-gui", "--self-test", "사진.png", cwd=photos), 0)
-        self.assertEqual(images.jpeg_size(photos / "사진.jpg"), (40, 30))
+                icon, = places.icons.glob("*/program.ico")
+                self.assertEqual(icon.read_bytes(), Path(SETTINGS["icon"]).read_bytes(),
+                                 "설정 > 앱 shows the program's icon")
+                installed_files, installed_registry = self.files(), self.registry()
+                self.assertEqual([v for values in installed_registry.values() for v in values
+                                  if v.startswith('"ProductIcon"=')],
+                                 ['"ProductIcon"="' + self.windows_path(icon).replace("\\", "\\\\") + '"'])
+                # The key paths are the package's own: in HKCU per user, in HKLM per machine.
+                self.assertEqual([key for key, values in installed_registry.items() if "\\ORVIK" in key and values],
+                                 [f"[{places.key}]"])
 
-        installed_files, installed_registry = self.files(), self.registry()
-        downgrade = self.msiexec("/i", older)
-        self.assertEqual(downgrade, 1603 & 0xFF, "ERROR_INSTALL_FAILURE, as Wine's exit status holds it")
-        self.assertEqual(self.files(), installed_files, "a refused downgrade changes no file")
-        self.assertEqual(changed_keys(installed_registry, self.registry()), [], "nor the registry")
+                downgrade = self.msiexec("/i", older)
+                self.assertEqual(downgrade, 1603 & 0xFF, "ERROR_INSTALL_FAILURE, as Wine's exit status holds it")
+                self.assertEqual(self.files(), installed_files, "a refused downgrade changes no file")
+                self.assertEqual(changed_keys(installed_registry, self.registry()), [], "nor the registry")
 
-        self.assertEqual(self.msiexec("/x", MSI), 0)
+                self.assertEqual(self.msiexec("/x", RELEASED[package]), 0)
+                self.assert_as_before(before_files, before_registry)
+
+    def test_per_user_installer_refuses_a_per_machine_request(self):
+        # Wine's msiexec shows the refusal in a box of its own and logs no text: the text is the
+        # launch condition's.
+        refusal = [(row["Condition"], row["Description"]) for row in msi_tables.rows(MSI, "LaunchCondition")
+                   if "ALLUSERS" in row["Condition"]]
+        self.assertEqual(refusal, [("Installed OR NOT (ALLUSERS=1 OR (ALLUSERS=2 AND NOT MSIINSTALLPERUSER=1))",
+                                    "이 설치 파일은 현재 사용자에게만 설치합니다. 모든 사용자에게 설치하려면 "
+                                    f"heic-to-jpeg-{VERSION}-win64-machine.msi를 쓰세요.")])
+        self.assertEqual(msi_tables.codepage(MSI), 949)
+
+        before_files, before_registry = self.files(), self.registry()
+        # Wine takes ALLUSERS=2 for per machine whatever MSIINSTALLPERUSER says, so ALLUSERS=2
+        # MSIINSTALLPERUSER=1, a per-user install on Windows, is refused here too; it is not a row.
+        for request in (["ALLUSERS=1"], ["ALLUSERS=2"], ["ALLUSERS=2", 'MSIINSTALLPERUSER=""']):
+            with self.subTest(request):
+                self.assertEqual(self.msiexec("/i", MSI, *request), 1603 & 0xFF)
+                self.assertEqual(self.files(), before_files, "nothing installed")
+                self.assertEqual(changed_keys(before_registry, self.registry()), [])
+
+        # Once installed, it is removed whatever the command line asks.
+        self.assertEqual(self.msiexec("/i", MSI), 0)
+        self.assertTrue((self.installed / "heic-to-jpeg.exe").is_file())
+        self.assertEqual(self.msiexec("/x", MSI, "ALLUSERS=1"), 0)
+        self.assert_as_before(before_files, before_registry)
+
+    def test_side_by_side_each_removal_leaves_the_other_whole(self):
+        before_files, before_registry = self.files(), self.registry()
+        for first, second in [(PER_USER, MACHINE), (MACHINE, PER_USER)]:
+            with self.subTest(f"{first} removed, {second} kept"):
+                self.assertEqual(self.msiexec("/i", RELEASED[first]), 0)
+                self.assertEqual(self.msiexec("/i", RELEASED[second]), 0)
+                self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'] * 2, "two entries in 설정 > 앱")
+                kept = self.ours(second)
+                self.assertTrue(all(kept), f"{second} installed with files, entries and key")
+                self.assertEqual(self.msiexec("/x", RELEASED[first]), 0)
+                self.assertEqual(self.ours(first), ({}, {}, None), f"{first} removed")
+                self.assertEqual(self.ours(second), kept, f"{second} whole")
+                self.assertEqual(self.products(), [f'"DisplayVersion"="{VERSION}"'])
+                self.assertEqual(self.msiexec("/x", RELEASED[second]), 0)
+                self.assert_as_before(before_files, before_registry)
+
+    def test_packages_tables(self):
+        # Per machine: ALLUSERS=1, so that ProgramMenuFolder is the all-users Start menu, and no
+        # "elevation not required" bit (8) in the summary's word count; per user the opposite.
+        for package, all_users, elevation_not_required, folders in [
+            (PER_USER, [], 8, {"ProgramMenuFolder", "SendToFolder"}),
+            (MACHINE, ["1"], 0, {"ProgramMenuFolder"}),
+        ]:
+            msi = RELEASED[package]
+            with self.subTest(package):
+                self.assertEqual([p["Value"] for p in msi_tables.rows(msi, "Property") if p["Property"] == "ALLUSERS"],
+                                 all_users)
+                summary = subprocess.run(["msiinfo", "suminfo", str(msi)], capture_output=True, text=True,
+                                         check=True).stdout
+                word_count = int(re.search(r"^Source: (\d+)", summary, re.MULTILINE)[1])
+                self.assertEqual(word_count & 8, elevation_not_required)
+                self.assertEqual({s["Directory_"] for s in msi_tables.rows(msi, "Shortcut")}, folders)
+                self.assert_action_texts(msi)
+        # Their own upgrade codes and components: one never upgrades, shares with or removes the other.
+        codes = {package: {r["Property"]: r["Value"] for r in msi_tables.rows(msi, "Property")}["UpgradeCode"]
+                 for package, msi in RELEASED.items()}
+        self.assertNotEqual(codes[PER_USER], codes[MACHINE])
+        components = [{r["ComponentId"] for r in msi_tables.rows(msi, "Component")} for msi in RELEASED.values()]
+        self.assertEqual(components[0] & components[1], set())
+
+    def assert_action_texts(self, msi):
+        """Korean texts for the steps of a rollback and of the script, which the progress dialog
+        shows; and none for an action that never shows one, outside the install script."""
+        texts = {r["Action"]: (r["Description"], r["Template"]) for r in msi_tables.rows(msi, "ActionText")}
+        for action in ("Rollback", "RollbackCleanup", "GenerateScript"):
+            description, template = texts.get(action, ("", ""))
+            self.assertFalse(description.isascii(), f"{action}: {description!r}")
+            self.assertEqual(template, "[1]", action)
+        sequence = {r["Action"]: int(r["Sequence"]) for r in msi_tables.rows(msi, "InstallExecuteSequence")}
+        script = range(sequence["InstallInitialize"], sequence["InstallFinalize"] + 1)
+        self.assertEqual([a for a in texts if a in sequence and sequence[a] not in script], [])
+
+    def assert_as_before(self, before_files, before_registry):
         # Windows Installer keeps its own folder and empty keys for its bookkeeping; nothing of ours stays.
-        self.assertEqual(self.files() ^ before_files, {"AppData/Roaming/Microsoft/Installer"})
+        self.assertLessEqual(self.files() ^ before_files,
+                             {self.places[PER_USER].icons.relative_to(self.drive).as_posix()})
         after_registry = self.registry()
         self.assertEqual([key for key in changed_keys(before_registry, after_registry)
                           if after_registry.get(key) or "\\Installer" not in key], [])
-
-    def windows_path(self, path):
-        return "C:\\users\\" + path.relative_to(self.user.parent).as_posix().replace("/", "\\")
 
 
 class InstallerDialogTest(WineInstaller):
@@ -204,16 +383,17 @@ class InstallerDialogTest(WineInstaller):
         """Runs msiexec with its full interface and our driver on the windows it shows, one driver
         run after the other, the first started before msiexec; their reports and msiexec's exit status."""
         reports = [self.folder / f"driver{n}.out" for n in range(len(drivers))]
-        first = self.driver(reports[0], *drivers[0])
-        msiexec = self.msiexec_started(action, msi)
-        first.wait(timeout=300)
-        for report, args in zip(reports[1:], drivers[1:]):
-            self.driver(report, *args).wait(timeout=300)
-        seen = [json.loads(report.read_text(encoding="utf-8") or "{}") for report in reports]
-        try:
-            return seen, msiexec.wait(timeout=300)
-        except subprocess.TimeoutExpired:
-            self.fail(f"msiexec waits on a window after {seen}")
+        with self.start_menu_of(msi):
+            first = self.driver(reports[0], *drivers[0])
+            msiexec = self.msiexec_started(action, msi)
+            first.wait(timeout=300)
+            for report, args in zip(reports[1:], drivers[1:]):
+                self.driver(report, *args).wait(timeout=300)
+            seen = [json.loads(report.read_text(encoding="utf-8") or "{}") for report in reports]
+            try:
+                return seen, msiexec.wait(timeout=300)
+            except subprocess.TimeoutExpired:
+                self.fail(f"msiexec waits on a window after {seen}")
 
     def assert_progress(self, seen, task):
         """The progress dialog showed first: its title for the task, the installer's action texts
@@ -227,21 +407,35 @@ class InstallerDialogTest(WineInstaller):
         self.assertGreater(progress["progress"], 0, "the bar follows the installer")
 
     def test_install_shows_progress_then_where_to_find_the_program(self):
-        (seen,), code = self.run_seen("/i", MSI, ["window", "--caption", NAME, "--press", msi_dialogs.CLOSE_BUTTON])
-        self.assertEqual((seen.get("caption"), seen.get("texts"), seen.get("closed")),
-                         (NAME, [{"text": t} for t in (msi_dialogs.EXIT_DIALOG_TITLE, *msi_dialogs.EXIT_DIALOG_LINES)],
-                          True), seen)
-        self.assert_progress(seen, msi_dialogs.INSTALL_TASK)
-        self.assertEqual(code, 0)
-        self.assertTrue((self.installed / "heic-to-jpeg.exe").is_file())
-        shown = " ".join(t["text"] for t in seen["texts"])
-        for folder, entry, named in [(self.menu, "HEIC를 JPEG로 변환", "시작 메뉴에서 「HEIC를 JPEG로 변환」"),
-                                     (self.send_to, "HEIC를 JPEG로", "[보내기] > 「HEIC를 JPEG로」")]:
-            self.assertTrue((folder / f"{entry}.lnk").is_file(), entry)
-            self.assertIn(named, shown, "the dialog names the entry the install made")
+        for package in (PER_USER, MACHINE):
+            with self.subTest(package):
+                places = self.places[package]
+                (seen,), code = self.run_seen("/i", RELEASED[package],
+                                              ["window", "--caption", NAME, "--press", msi_dialogs.CLOSE_BUTTON])
+                self.assertEqual((seen.get("caption"), seen.get("texts"), seen.get("closed")),
+                                 (NAME, [{"text": t} for t in (msi_dialogs.EXIT_DIALOG_TITLE, *EXIT_LINES[package])],
+                                  True), seen)
+                self.assert_progress(seen, msi_dialogs.INSTALL_TASK)
+                self.assertEqual(code, 0)
+                self.assertTrue((places.installed / "heic-to-jpeg.exe").is_file())
+                # The dialog names the entries the install made, and only those.
+                shown = " ".join(t["text"] for t in seen["texts"])
+                for folder, entry, named in [(places.menu, "HEIC를 JPEG로 변환", "시작 메뉴에서 [HEIC를 JPEG로 변환]"),
+                                             (self.send_to, "HEIC를 JPEG로", "[보내기] > [HEIC를 JPEG로]")]:
+                    self.assertEqual((folder / f"{entry}.lnk").is_file(), named in shown, entry)
 
-        # A refused downgrade: Wine shows every installer error in a box of its own, captioned
-        # Install Failed (Windows, in the package's error dialog); the failure's dialog follows.
+                if package == PER_USER:
+                    self.assert_downgrade_refused()
+
+                # A removal with the full interface shows its progress and ends on its own.
+                (seen,), code = self.run_seen("/x", RELEASED[package], ["window", "--caption", NAME])
+                self.assert_progress(seen, msi_dialogs.REMOVE_TASK)
+                self.assertEqual(code, 0)
+                self.assertFalse(places.installed.exists())
+
+    def assert_downgrade_refused(self):
+        # Wine shows every installer error in a box of its own, captioned Install Failed (Windows,
+        # in the package's error dialog); the failure's dialog follows.
         older = self.make_installer("older", "0.1.0", zip_files(ZIP))
         (refusal, failure), code = self.run_seen("/i", older, ["box", "--caption", "Install Failed"],
                                                  ["window", "--caption", NAME, "--press", msi_dialogs.CLOSE_BUTTON])
@@ -250,12 +444,6 @@ class InstallerDialogTest(WineInstaller):
         failed = msi_dialogs.FATAL_ERROR_TITLE.format(task=msi_dialogs.INSTALL_TASK)
         self.assertEqual(failure.get("texts"), [{"text": failed}, {"text": msi_dialogs.ROLLED_BACK}], failure)
         self.assertEqual(code, 1603 & 0xFF)
-
-        # A removal with the full interface shows its progress and ends on its own.
-        (seen,), code = self.run_seen("/x", MSI, ["window", "--caption", NAME])
-        self.assert_progress(seen, msi_dialogs.REMOVE_TASK)
-        self.assertEqual(code, 0)
-        self.assertFalse(self.installed.exists())
 
 
 class InstallerRulesTest(unittest.TestCase):
@@ -394,9 +582,11 @@ class InstallerRulesTest(unittest.TestCase):
 
 
 def changed_keys(before, after):
-    """The keys added, removed or changed, but for the network cards Wine lists anew as it likes."""
+    """The keys added, removed or changed, but for the network cards Wine lists anew as it likes and
+    the system parameters it keeps for itself once a program has started its windowing."""
     return sorted(key for key in before.keys() | after.keys()
-                  if before.get(key) != after.get(key) and "\\NetworkCards" not in key)
+                  if before.get(key) != after.get(key) and "\\NetworkCards" not in key
+                  and "\\Wine\\Temporary System Parameters\\" not in key)
 
 
 def link_target(path):
@@ -416,7 +606,7 @@ class ReproducibleTest(unittest.TestCase):
     """A later packaging of the same build gives the same bytes, stamped with the sources' time."""
 
     def test_second_packaging_gives_the_same_files(self):
-        first = {path.name: path.read_bytes() for path in (ZIP, MSI)}
+        first = {path.name: path.read_bytes() for path in (ZIP, MSI, MACHINE_MSI)}
         time.sleep(2)  # the zip's times have two seconds' resolution
         again = fresh_folder("again")
         make_release.make_release(SETTINGS, again, None)
@@ -470,11 +660,12 @@ class SigningTest(unittest.TestCase):
         program = extracted / "heic-to-jpeg.exe"
         program.parent.mkdir()
         program.write_bytes(zip_files(out / ZIP.name)["heic-to-jpeg.exe"])
-        from_msi = self.folder / "from-msi"
-        subprocess.run(["msiextract", "-C", str(from_msi), str(out / MSI.name)], check=True, capture_output=True)
-        self.assertEqual(next(from_msi.rglob("heic-to-jpeg.exe")).read_bytes(), program.read_bytes(),
-                         "the installer holds the signed program")
-        for path in (program, out / MSI.name):
+        for msi in (MSI, MACHINE_MSI):
+            from_msi = self.folder / f"from-{msi.name}"
+            subprocess.run(["msiextract", "-C", str(from_msi), str(out / msi.name)], check=True, capture_output=True)
+            self.assertEqual(next(from_msi.rglob("heic-to-jpeg.exe")).read_bytes(), program.read_bytes(),
+                             f"{msi.name} holds the signed program")
+        for path in (program, out / MSI.name, out / MACHINE_MSI.name):
             verified = self.verify(path)
             self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
             self.assertIn("Signature verification: ok", verified.stdout)
