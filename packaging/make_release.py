@@ -154,6 +154,7 @@ def write_installer(folder, target, version, epoch, icon, work, installer=PER_US
     msi_tables.restore_korean_texts(built, texts)
     msi_tables.add_short_names(built)
     msi_tables.add_file_versions(built, folder)
+    msi_tables.mend_registry_roots(built)
     msi_tables.add_dialogs(built, installer.exit_lines)
     if installer.per_user:
         msi_tables.refuse(built, msi_tables.PER_MACHINE_REQUEST,

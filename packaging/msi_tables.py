@@ -133,6 +133,18 @@ def allow_same_version_upgrade(msi):
     raise ValueError("the installer has no upgrade row for older versions")
 
 
+# wixl 0.101 writes its HKMU root as 4, which Windows Installer does not know; -1 is the root that
+# follows ALLUSERS (HKLM for a machine-wide install, HKCU for a per-user one).
+_WIXL_HKMU, _FOLLOWS_ALLUSERS = 4, -1
+
+
+def mend_registry_roots(msi):
+    msi = Path(msi).resolve()
+    if any(row["Root"] == str(_WIXL_HKMU) for row in rows(msi, "Registry")):
+        _run("msibuild", str(msi), "-q",
+             f"UPDATE `Registry` SET `Root`={_FOLLOWS_ALLUSERS} WHERE `Root`={_WIXL_HKMU}")
+
+
 def add_dialogs(msi, exit_lines):
     """Writes the dialogs' tables (msi_dialogs.py), their Korean texts in the code page of the others;
     exit_lines are the closing dialog's."""

@@ -8,7 +8,7 @@ Prints one line per broken rule and exits with 1 when there is any; a warning is
 "warning:" before it and does not fail the package.
 
 Checked, each to the extent its function's text says: ICE02, ICE03 (the names of files, folders and
-shortcuts, and the files' versions and languages only), ICE08, ICE17 (push buttons' events, pictures,
+shortcuts, the files' versions and languages, and the registry roots only), ICE08, ICE17 (push buttons' events, pictures,
 lists), ICE20 (the dialogs an authored interface needs, the error dialog's layout), ICE21, ICE23,
 ICE31, ICE34, ICE38, ICE43, ICE44, ICE46, ICE57, ICE61, ICE64, ICE82 (shared sequence numbers and the
 four registering actions only), ICE91, and that programs carry their version (the File table's
@@ -181,12 +181,13 @@ def _name_problems(value, codepage):
 @_rule
 def ice03(t, codepage):
     """ICE03: the values fit their data types; here the names of files, folders and shortcuts,
-    and the files' versions and languages.
+    the files' versions and languages, and the registry roots.
     https://learn.microsoft.com/windows/win32/msi/ice03
     https://learn.microsoft.com/windows/win32/msi/filename
     https://learn.microsoft.com/windows/win32/msi/defaultdir
     https://learn.microsoft.com/windows/win32/msi/version
     https://learn.microsoft.com/windows/win32/msi/language
+    https://learn.microsoft.com/windows/win32/msi/registry-table
     """
     problems = []
     for table, key, column in [("File", "File", "FileName"), ("Shortcut", "Shortcut", "Name")]:
@@ -203,6 +204,9 @@ def ice03(t, codepage):
             problems.append(f"ICE03 File {row['File']}: invalid version {row['Version']!r}")
         if row["Language"] and not re.fullmatch(r"\d+(,\d+)*", row["Language"]):
             problems.append(f"ICE03 File {row['File']}: invalid language {row['Language']!r}")
+    for row in t.get("Registry", []):
+        if row["Root"] not in ("-1", "0", "1", "2", "3"):
+            problems.append(f"ICE03 Registry {row['Registry']}: invalid root {row['Root']!r}")
     return problems
 
 

@@ -488,6 +488,9 @@ class InstallerRulesTest(unittest.TestCase):
             ("ICE03 File", "UPDATE `File` SET `Version`='0.2.2.0.1' WHERE `File`='Program'"),
             ("ICE03 File", "UPDATE `File` SET `Version`='0.2.65536.0' WHERE `File`='Program'"),
             ("ICE03 File", "UPDATE `File` SET `Language`='ko' WHERE `File`='Program'"),
+            # wixl's own number for HKMU, which Windows Installer does not know.
+            (("ICE03 Registry", "ICE38 Component ProgramsFolder"),
+             "UPDATE `Registry` SET `Root`=4 WHERE `Name`='ProgramsFolder'"),
             ("ICE03 Shortcut", "UPDATE `Shortcut` SET `Name`='HEIC to JPEG' WHERE `Shortcut`='SendToShortcut'"),
             ("ICE03 Directory",
              "UPDATE `Directory` SET `DefaultDir`='HEIC to JPEG Converter' WHERE `Directory`='INSTALLDIR'"),
