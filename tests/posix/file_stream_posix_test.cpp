@@ -14,16 +14,11 @@
 
 #include "platform/com_owner.h"
 #include "platform/file_stream_host.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
 constexpr std::size_t kPipeFill = 64 * 1024;  // what a pipe holds before its writer waits
-
-std::string Pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
-    return bytes;
-}
 
 // A descriptor to write to, and what reached its other end once the writing is over.
 struct Sink {
@@ -73,7 +68,7 @@ TEST(FileStreamPosixTest, AWriteTakenInPartGoesOnAndAFullDiskFails) {
     struct sigaction saved {};
     ASSERT_EQ(sigaction(SIGUSR1, &ignore, &saved), 0);
 
-    const std::string bytes = Pattern(std::size_t{1} << 20);
+    const std::string bytes = PatternBytes(std::size_t{1} << 20);
     struct Case {
         const char* label;
         HRESULT expected;

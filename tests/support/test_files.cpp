@@ -106,3 +106,9 @@ void MakeReadOnly(const std::wstring& path) {
                     fs::perm_options::remove);
 #endif
 }
+
+std::string PatternBytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+    return bytes;
+}

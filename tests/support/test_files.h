@@ -30,3 +30,6 @@ std::string ReadTestFile(const std::wstring& path);
 bool TestEntryExists(const std::wstring& path);
 void MakeTestFolder(const std::wstring& path);
 void MakeReadOnly(const std::wstring& path);
+
+// Bytes that differ from their neighbours, so that a piece written twice or out of place shows.
+std::string PatternBytes(std::size_t size);
