@@ -7,10 +7,13 @@
 #include "platform/file_system_host.h"
 
 void ThrowFileSystemError(const char* operation, const std::wstring& path,
-                          std::uint32_t windowsError) {
-    throw std::filesystem::filesystem_error(
-        operation, host::ErrorPath(path),
-        std::error_code(static_cast<int>(windowsError), std::system_category()));
+                          std::uint32_t windowsError, const std::wstring& secondPath) {
+    const std::error_code code(static_cast<int>(windowsError), std::system_category());
+    if (secondPath.empty()) {
+        throw std::filesystem::filesystem_error(operation, host::ErrorPath(path), code);
+    }
+    throw std::filesystem::filesystem_error(operation, host::ErrorPath(path),
+                                            host::ErrorPath(secondPath), code);
 }
 
 std::wstring AbsolutePath(const std::wstring& path) {
@@ -77,11 +80,7 @@ std::wstring PathFailureText(const std::filesystem::filesystem_error& error) {
 std::uint32_t RemovePathAnswering(const std::wstring& path) {
     std::wstring aside;
     const std::uint32_t error = host::RemoveEntry(path, &aside);
-    if (error != 0 && !aside.empty()) {
-        throw std::filesystem::filesystem_error(
-            "remove", host::ErrorPath(path), host::ErrorPath(aside),
-            std::error_code(static_cast<int>(error), std::system_category()));
-    }
+    if (error != 0 && !aside.empty()) ThrowFileSystemError("remove", path, error, aside);
     return error;
 }
 

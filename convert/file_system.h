@@ -45,9 +45,11 @@ bool TryRemovePath(const std::wstring& path) noexcept;
 // differ. When that cannot be told (a share that drops, an entry that cannot be opened), true.
 bool IsSameFile(const std::wstring& first, const std::wstring& second) noexcept;
 
-// Raises the filesystem error for a Windows error code.
+// Raises the filesystem error for a Windows error code; secondPath, when given, is where the
+// entry now stands (an old JPEG left aside).
 [[noreturn]] void ThrowFileSystemError(const char* operation, const std::wstring& path,
-                                       std::uint32_t windowsError);
+                                       std::uint32_t windowsError,
+                                       const std::wstring& secondPath = {});
 
 // The user's text for a filesystem error: the path failure, and where the old JPEG went when a
 // removal left it under another name (the error's second path).

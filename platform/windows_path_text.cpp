@@ -29,6 +29,14 @@ std::wstring_view ElementAsWindowsReadsIt(std::wstring_view element) {
     return element;
 }
 
+std::wstring UsualPathForm(std::wstring_view systemPath) {
+    constexpr std::wstring_view unc = L"\\\\?\\UNC\\";
+    constexpr std::wstring_view local = L"\\\\?\\";
+    if (systemPath.starts_with(unc)) return L"\\\\" + std::wstring(systemPath.substr(unc.size()));
+    if (systemPath.starts_with(local)) return std::wstring(systemPath.substr(local.size()));
+    return std::wstring(systemPath);
+}
+
 std::wstring ExtendedLengthPath(std::wstring_view fullPath) {
     const std::wstring_view path = fullPath;
     if (path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {

@@ -15,3 +15,7 @@ std::wstring_view ElementAsWindowsReadsIt(std::wstring_view element);
 // "C:\a" gives "\\?\C:\a", "\\server\share\a" gives "\\?\UNC\server\share\a"; a path already in
 // the "\\?\" or "\\.\" namespace, and anything that is not a full path, stays as it is.
 std::wstring ExtendedLengthPath(std::wstring_view fullPath);
+
+// The usual form of a "\\?\" path, as the user reads it: "\\?\C:\a" gives "C:\a" and
+// "\\?\UNC\server\share\a" gives "\\server\share\a"; any other path stays as it is.
+std::wstring UsualPathForm(std::wstring_view systemPath);

@@ -31,4 +31,12 @@ TEST(ExtendedLengthPathTest, FullPathsTakeTheFormThatWindowsReadsAsItStands) {
     }
 }
 
+// A path named to the user (a file left aside) is shown as it was before its "\\?\" form.
+TEST(ExtendedLengthPathTest, TheUsualFormUndoesIt) {
+    for (const std::wstring_view path :
+         {L"C:\\a\\b.jpg", L"\\\\server\\share\\a.jpg", L"\\\\.\\nul", L"a.jpg"}) {
+        EXPECT_EQ(UsualPathForm(ExtendedLengthPath(path)), path) << std::wstring(path);
+    }
+}
+
 }  // namespace

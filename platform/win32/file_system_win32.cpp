@@ -101,16 +101,6 @@ void DeleteOwnFile(HANDLE file) {
     SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// The usual form of a path in the "\\?\" form: "\\?\C:\a" is "C:\a", "\\?\UNC\s\a" is "\\s\a".
-std::wstring UsualForm(const std::wstring& systemPath) {
-    constexpr std::wstring_view unc = L"\\\\?\\UNC\\";
-    constexpr std::wstring_view local = L"\\\\?\\";
-    const std::wstring_view path(systemPath);
-    if (path.substr(0, unc.size()) == unc) return L"\\\\" + std::wstring(path.substr(unc.size()));
-    if (path.substr(0, local.size()) == local) return std::wstring(path.substr(local.size()));
-    return systemPath;
-}
-
 EntryKind KindOf(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::directory
                                                         : EntryKind::regularFile;
@@ -178,7 +168,7 @@ std::uint32_t MoveAsideAndDelete(const std::wstring& systemPath, DWORD attribute
         const std::uint32_t error = DeleteEvenReadOnly(asidePath, attributes);
         if (error != ERROR_SUCCESS &&
             !host::seams::moveBack(asidePath.c_str(), systemPath.c_str(), 0) && aside != nullptr) {
-            *aside = UsualForm(asidePath);
+            *aside = UsualPathForm(asidePath);
         }
         return error;
     }
