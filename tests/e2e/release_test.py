@@ -488,6 +488,7 @@ class InstallerRulesTest(unittest.TestCase):
             ("ICE03 File", "UPDATE `File` SET `FileName`='사진파일A.EXE|heic-to-jpeg.exe' WHERE `File`='Program'"),
             ("ICE03 File", "UPDATE `File` SET `Version`='0.2.2.0.1' WHERE `File`='Program'"),
             ("ICE03 File", "UPDATE `File` SET `Version`='0.2.65536.0' WHERE `File`='Program'"),
+            ((), "UPDATE `File` SET `Version`='65535.65535.65535.65535' WHERE `File`='Program'"),  # the largest
             ("ICE03 File", "UPDATE `File` SET `Language`='ko' WHERE `File`='Program'"),
             # wixl's own number for HKMU, which Windows Installer does not know.
             (("ICE03 Registry", "ICE38 Component ProgramsFolder"),
