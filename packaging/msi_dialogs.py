@@ -19,14 +19,12 @@ CLOSE_BUTTON = "닫기"
 EXIT_DIALOG_TITLE = "HEIC to JPEG Converter가 설치되었습니다."
 # The closing dialog's lines name menus and buttons in brackets, as the guide does. The per-user
 # package makes the [보내기] entry; the machine-wide one cannot (Windows has no all-users one).
+_START_MENU_LINE = "시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요."
 PER_USER_EXIT_LINES = (
-    "시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요.",
+    _START_MENU_LINE,
     "파일 탐색기에서 사진을 선택하고 [보내기] > [HEIC를 JPEG로]를 선택하면 바로 변환됩니다.",
 )
-MACHINE_EXIT_LINES = (
-    "시작 메뉴에서 [HEIC를 JPEG로 변환]을 찾아 실행하세요.",
-    "[보내기] 메뉴에 넣는 방법은 사용설명서에 있습니다.",
-)
+MACHINE_EXIT_LINES = (_START_MENU_LINE, "[보내기] 메뉴에 넣는 방법은 사용설명서에 있습니다.")
 # How many lines of text each line of the closing dialog may take: the second wraps at the
 # dialog's width.
 _EXIT_LINE_ROWS = (1, 2)
